@@ -1,0 +1,44 @@
+#pragma once
+// The millisecond tick count and sleep of the system. The tick count is an unsigned
+// 32-bit value that wraps after about 49.7 days, so every elapsed-time computation must
+// be done as an unsigned difference.
+#include <cstdint>
+
+namespace zevo {
+
+// Milliseconds on a monotonic clock, truncated to 32 bits.
+uint32_t TickCount();
+
+// Blocks the calling thread for at least the given milliseconds.
+void SleepMs(uint32_t ms);
+
+// Where pacing and the media consumers take their time from. The system source reads
+// the monotonic clock; tests install a driven one so nothing waits in real time.
+class TickSource {
+public:
+    virtual ~TickSource() = default;
+    virtual uint32_t Now() = 0;
+    virtual void Sleep(uint32_t ms) = 0;
+};
+
+TickSource& SystemTickSource();
+
+// A source that only moves when told to; Sleep advances it, so code under test that
+// sleeps simply moves time forward.
+class DrivenTickSource : public TickSource {
+public:
+    explicit DrivenTickSource(uint32_t start = 0) : mNow(start) {}
+    uint32_t Now() override { return mNow; }
+    void Sleep(uint32_t ms) override {
+        mNow += ms;
+        mSlept += ms;
+    }
+    void Advance(uint32_t ms) { mNow += ms; }
+    uint64_t TotalSlept() const { return mSlept; }
+
+private:
+    uint32_t mNow;
+    uint64_t mSlept = 0;
+};
+
+}  // namespace zevo

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs every Debian 12 package the project needs to build, test, benchmark and run
+# the demo. Run as root. Safe to run again.
+set -euo pipefail
+export DEBIAN_FRONTEND=noninteractive
+if [ "$(id -u)" -ne 0 ]; then
+  echo "setup-debian.sh: run as root (sudo $0)" >&2
+  exit 1
+fi
+apt-get update
+apt-get install -y --no-install-recommends \
+  build-essential cmake ninja-build pkg-config git ccache \
+  clang clang-format libclang-rt-14-dev \
+  libgtest-dev libgmock-dev googletest libbenchmark-dev \
+  libssl-dev libsqlite3-dev sqlite3 libenet-dev \
+  libasound2-dev alsa-utils \
+  qt6-base-dev qt6-base-dev-tools qt6-declarative-dev libqt6opengl6-dev \
+  libgl-dev libxkbcommon-dev \
+  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev \
+  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good \
+  gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-libav \
+  xvfb xauth iproute2 procps psmisc sox
