@@ -1,0 +1,36 @@
+// Kept apart from transport.cpp so that only programs which use the library link it.
+#include "session/transport.h"
+
+namespace zevo {
+
+namespace {
+
+class PpppLibrary final : public Transport {
+public:
+    int32_t Initialize(const char* initString) override { return PPPP_Initialize(initString); }
+    int32_t DeInitialize() override { return PPPP_DeInitialize(); }
+    int32_t Connect(const char* did, char tryDirect, uint32_t localPort) override {
+        return PPPP_Connect(did, tryDirect, localPort);
+    }
+    int32_t Check(int32_t session, SessionInfo* info) override {
+        return PPPP_Check(session, info);
+    }
+    int32_t Read(int32_t session, unsigned char channel, char* buffer, int32_t* size,
+                 int32_t timeoutMs) override {
+        return PPPP_Read(session, channel, buffer, size, timeoutMs);
+    }
+    int32_t Write(int32_t session, unsigned char channel, const char* buffer,
+                  int32_t size) override {
+        return PPPP_Write(session, channel, buffer, size);
+    }
+    int32_t Close(int32_t session) override { return PPPP_Close(session); }
+};
+
+}  // namespace
+
+Transport& PpppTransport() {
+    static PpppLibrary transport;
+    return transport;
+}
+
+}  // namespace zevo
