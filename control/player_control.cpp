@@ -50,7 +50,9 @@ int PlayerControl::StopAV() {
     return 0;
 }
 
-int PlayerControl::GetEmailAlert() { return mPlayer ? mPlayer->GetEmailAlert() : -1; }
+int PlayerControl::GetEmailAlert() {
+    return mPlayer ? mPlayer->GetEmailAlert() : -1;
+}
 
 int PlayerControl::SetEmailAlert(bool enable) {
     return mPlayer ? mPlayer->SetEmailAlert(enable) : -1;

@@ -1,11 +1,12 @@
 #include "control/player_dialog.h"
 
+#include <arpa/inet.h>
+
 #include <QCoreApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPalette>
 #include <QTimerEvent>
-#include <arpa/inet.h>
 #include <cstring>
 #include <ctime>
 
@@ -68,7 +69,9 @@ PlayerDialog::PlayerDialog(QWidget* parent, Transport* transport)
     mCore->SetEvents(this);
 }
 
-PlayerDialog::~PlayerDialog() { Destroy(); }
+PlayerDialog::~PlayerDialog() {
+    Destroy();
+}
 
 bool PlayerDialog::Create() {
     if (mCreated) return true;
@@ -265,7 +268,9 @@ QString PlayerDialog::PaneText(int pane) const {
     return mPanes[static_cast<size_t>(pane)]->text();
 }
 
-void PlayerDialog::SetStatusText(const QString& text) { SetPaneText(0, text); }
+void PlayerDialog::SetStatusText(const QString& text) {
+    SetPaneText(0, text);
+}
 
 void PlayerDialog::ShowStatusMessage(const QString& text) {
     if (mMessageTimer != 0) KillTimer(mMessageTimer);
@@ -311,8 +316,8 @@ void PlayerDialog::PostMessage(uint32_t message, uintptr_t wParam, intptr_t lPar
 }
 
 void PlayerDialog::PostSessionEvent(uint32_t wParam, int32_t lParam, uint32_t serial) {
-    QCoreApplication::postEvent(
-        this, new WindowMessageEvent(WM_SESSION_EVENT, wParam, lParam, serial));
+    QCoreApplication::postEvent(this,
+                                new WindowMessageEvent(WM_SESSION_EVENT, wParam, lParam, serial));
 }
 
 bool PlayerDialog::event(QEvent* e) {
@@ -376,7 +381,8 @@ void PlayerDialog::OnTimer(uint32_t id) {
         if (d == 0 && running) {
             if (++mNoVideoTicks == 2) {
                 mNoVideoTicks = 0;
-                SetStatusText(QString::asprintf("No video signal in channel %d", mCore->mCamera + 1));
+                SetStatusText(
+                    QString::asprintf("No video signal in channel %d", mCore->mCamera + 1));
             }
         }
         if (d != 0 && running) {
@@ -416,7 +422,8 @@ int PlayerDialog::OnSessionEvent(uintptr_t wParam, intptr_t lParam) {
             }
             break;
         }
-        default: break;
+        default:
+            break;
     }
     return 0;
 }
@@ -560,11 +567,17 @@ void PlayerDialog::StopSession() {
 
 // ---- Device options, captures, settings ------------------------------------------------
 
-void PlayerDialog::ChgSelection(int32_t camera) { mCore->ChgSelection(camera); }
+void PlayerDialog::ChgSelection(int32_t camera) {
+    mCore->ChgSelection(camera);
+}
 
-int16_t PlayerDialog::GetEmailAlert() { return mCore->GetEmailAlert(); }
+int16_t PlayerDialog::GetEmailAlert() {
+    return mCore->GetEmailAlert();
+}
 
-int16_t PlayerDialog::SetEmailAlert(bool enable) { return mCore->SetEmailAlert(enable); }
+int16_t PlayerDialog::SetEmailAlert(bool enable) {
+    return mCore->SetEmailAlert(enable);
+}
 
 void PlayerDialog::StopRecord() {
     if (mCore->mRecording.load() == 0) return;
@@ -577,8 +590,12 @@ void PlayerDialog::StopRecord() {
     mCore->mRecordGate.Open();
 }
 
-void PlayerDialog::LoadSettings() { mSettings.LoadSettings(); }
+void PlayerDialog::LoadSettings() {
+    mSettings.LoadSettings();
+}
 
-void PlayerDialog::SaveSettings() { mSettings.SaveSettings(); }
+void PlayerDialog::SaveSettings() {
+    mSettings.SaveSettings();
+}
 
 }  // namespace zevo

@@ -28,7 +28,10 @@ class WindowMessageEvent : public QEvent {
 public:
     static QEvent::Type EventType();
     WindowMessageEvent(uint32_t message, uintptr_t wParam, intptr_t lParam, uint32_t serial = 0)
-        : QEvent(EventType()), mMessage(message), mWParam(wParam), mLParam(lParam),
+        : QEvent(EventType()),
+          mMessage(message),
+          mWParam(wParam),
+          mLParam(lParam),
           mSerial(serial) {}
     uint32_t mMessage;
     uintptr_t mWParam;
@@ -146,8 +149,8 @@ private:
     Transport* mTransport;
     QWidget* mStatusBar = nullptr;
     std::array<QLabel*, 4> mPanes{};
-    QHash<uint32_t, int> mQtTimers;    // window id -> Qt timer id
-    QHash<int, uint32_t> mTimerIds;    // Qt timer id -> window id
+    QHash<uint32_t, int> mQtTimers;  // window id -> Qt timer id
+    QHash<int, uint32_t> mTimerIds;  // Qt timer id -> window id
     bool mCreated = false;
     bool mDestroyed = false;
 };

@@ -34,8 +34,7 @@ int32_t SessionCore::SendCommand(int32_t session, uint16_t code, const void* pay
     if (packetClass != PACKET_CLASS_LOGIN) {
         mProtection.ProtectPacket(packet.data(), length + 20);
     }
-    return mTransport->Write(session, 0, reinterpret_cast<const char*>(packet.data()),
-                             length + 20);
+    return mTransport->Write(session, 0, reinterpret_cast<const char*>(packet.data()), length + 20);
 }
 
 void SessionCore::HandleLogin(const unsigned char* body) {
@@ -61,8 +60,11 @@ void SessionCore::HandleLogin(const unsigned char* body) {
             mLoginAnswered.store(1);
             break;
         }
-        case LOGIN_REFUSED: mLoginAnswered.store(1); break;
-        default: break;
+        case LOGIN_REFUSED:
+            mLoginAnswered.store(1);
+            break;
+        default:
+            break;
     }
 }
 

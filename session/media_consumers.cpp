@@ -60,8 +60,7 @@ void SessionCore::DispatchAudio(const unsigned char* packet, uint32_t length) {
     }
 }
 
-void SessionCore::PlayPcmAudio(const PacketHead&, const unsigned char* payload,
-                               uint32_t length) {
+void SessionCore::PlayPcmAudio(const PacketHead&, const unsigned char* payload, uint32_t length) {
     if (mAudio && mAudioGate.Enter()) {
         mAudio->WriteAudio(payload, static_cast<int>(length));
         mAudioGate.Leave();

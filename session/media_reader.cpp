@@ -22,9 +22,8 @@ int32_t SessionCore::ReadFull(const std::atomic<uint8_t>& running, unsigned char
     for (;;) {
         int32_t size = wanted - done;
         const int32_t asked = size;
-        const int32_t result = mTransport->Read(mSession.load(), channel,
-                                                reinterpret_cast<char*>(buffer + done), &size,
-                                                timeoutMs);
+        const int32_t result = mTransport->Read(
+            mSession.load(), channel, reinterpret_cast<char*>(buffer + done), &size, timeoutMs);
         // Never trust a size outside what was asked for.
         if (size > 0) done += size > asked ? asked : size;
         if (running.load() == 0) return PPPP_ERR_TIMEOUT;
@@ -37,8 +36,8 @@ void SessionCore::UpdateBitRate(RateWindow& rate) {
     const uint32_t now = mTicks->Now();
     const uint32_t elapsed = now - rate.start;
     if (elapsed >= 2000) {
-        const double kbps = static_cast<double>(rate.bytes) * 8000.0 /
-                            (static_cast<double>(elapsed) * 1024.0);
+        const double kbps =
+            static_cast<double>(rate.bytes) * 8000.0 / (static_cast<double>(elapsed) * 1024.0);
         mBitRate.store(static_cast<float>(kbps));
         rate.start = now;
         rate.bytes = 0;

@@ -12,9 +12,7 @@ public:
     int32_t Connect(const char* did, char tryDirect, uint32_t localPort) override {
         return PPPP_Connect(did, tryDirect, localPort);
     }
-    int32_t Check(int32_t session, SessionInfo* info) override {
-        return PPPP_Check(session, info);
-    }
+    int32_t Check(int32_t session, SessionInfo* info) override { return PPPP_Check(session, info); }
     int32_t Read(int32_t session, unsigned char channel, char* buffer, int32_t* size,
                  int32_t timeoutMs) override {
         return PPPP_Read(session, channel, buffer, size, timeoutMs);

@@ -16,7 +16,9 @@ bool SinkGate::Enter() {
     return true;
 }
 
-void SinkGate::Leave() { mUsers.fetch_sub(1); }
+void SinkGate::Leave() {
+    mUsers.fetch_sub(1);
+}
 
 bool SinkGate::Close(TickSource& ticks, uint32_t boundMs) {
     mClosed.store(true);
@@ -29,7 +31,9 @@ bool SinkGate::Close(TickSource& ticks, uint32_t boundMs) {
     return true;
 }
 
-void SinkGate::Open() { mClosed.store(false); }
+void SinkGate::Open() {
+    mClosed.store(false);
+}
 
 SessionCore::SessionCore() : mTransport(&NullTransport()), mTicks(&SystemTickSource()) {
     mVideoQueue = CreateFrameQueue();
@@ -55,10 +59,14 @@ void SessionCore::PostSessionEvent(uint32_t wParam, int32_t lParam, uint32_t ser
 
 std::atomic<uint32_t>& SessionCore::WorkerId(Worker worker) {
     switch (worker) {
-        case Worker::MediaReader: return mMediaReaderId;
-        case Worker::CommandReader: return mCommandReaderId;
-        case Worker::VideoConsumer: return mVideoThreadId;
-        case Worker::AudioConsumer: break;
+        case Worker::MediaReader:
+            return mMediaReaderId;
+        case Worker::CommandReader:
+            return mCommandReaderId;
+        case Worker::VideoConsumer:
+            return mVideoThreadId;
+        case Worker::AudioConsumer:
+            break;
     }
     return mAudioThreadId;
 }
@@ -81,10 +89,18 @@ bool SessionCore::StartWorker(Worker worker) {
     id.store(NextThreadId());
     void (*routine)(std::shared_ptr<SessionCore>, uint32_t) = nullptr;
     switch (worker) {
-        case Worker::MediaReader: routine = &MediaReaderThread; break;
-        case Worker::CommandReader: routine = &CommandReaderThread; break;
-        case Worker::VideoConsumer: routine = &VideoConsumerThread; break;
-        case Worker::AudioConsumer: routine = &AudioConsumerThread; break;
+        case Worker::MediaReader:
+            routine = &MediaReaderThread;
+            break;
+        case Worker::CommandReader:
+            routine = &CommandReaderThread;
+            break;
+        case Worker::VideoConsumer:
+            routine = &VideoConsumerThread;
+            break;
+        case Worker::AudioConsumer:
+            routine = &AudioConsumerThread;
+            break;
     }
     try {
         std::thread(routine, shared_from_this(), mSessionSerial.load()).detach();

@@ -21,11 +21,17 @@ void HostApi::sleep(int ms) {
     loop.exec();
 }
 
-QString HostApi::paneText(int pane) const { return mControl->Player()->PaneText(pane); }
+QString HostApi::paneText(int pane) const {
+    return mControl->Player()->PaneText(pane);
+}
 
-QVariantList HostApi::messageBoxes() const { return mBoxes; }
+QVariantList HostApi::messageBoxes() const {
+    return mBoxes;
+}
 
-void HostApi::log(const QString& text) { PrintLine(QStringLiteral("log"), text); }
+void HostApi::log(const QString& text) {
+    PrintLine(QStringLiteral("log"), text);
+}
 
 void HostApi::quit(int code) {
     mQuit = true;
@@ -34,10 +40,8 @@ void HostApi::quit(int code) {
 }
 
 void HostApi::PrintLine(const QString& kind, const QString& text) {
-    const QByteArray line = QStringLiteral("%1 %2: %3\n")
-                                .arg(mClock.elapsed())
-                                .arg(kind, text)
-                                .toUtf8();
+    const QByteArray line =
+        QStringLiteral("%1 %2: %3\n").arg(mClock.elapsed()).arg(kind, text).toUtf8();
     std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stdout);
     std::fflush(stdout);
 }

@@ -38,18 +38,19 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("zevo-host"));
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Embeds and scripts the ZEVO2 viewer control."));
+    parser.setApplicationDescription(
+        QStringLiteral("Embeds and scripts the ZEVO2 viewer control."));
     parser.addHelpOption();
     const QCommandLineOption didOption(QStringLiteral("did"), QStringLiteral("Device identifier."),
                                        QStringLiteral("DID"));
-    const QCommandLineOption passwordOption(QStringLiteral("password"),
-                                            QStringLiteral("Device password."),
-                                            QStringLiteral("PASSWORD"));
+    const QCommandLineOption passwordOption(
+        QStringLiteral("password"), QStringLiteral("Device password."), QStringLiteral("PASSWORD"));
     const QCommandLineOption savePathOption(QStringLiteral("save-path"),
                                             QStringLiteral("Folder for captures."),
                                             QStringLiteral("PATH"));
     const QCommandLineOption headlessOption(
-        QStringLiteral("headless"), QStringLiteral("No screen; message boxes are answered at once."));
+        QStringLiteral("headless"),
+        QStringLiteral("No screen; message boxes are answered at once."));
     const QCommandLineOption scriptOption(QStringLiteral("script"),
                                           QStringLiteral("JavaScript file to run."),
                                           QStringLiteral("FILE.js"));

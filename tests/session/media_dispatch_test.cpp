@@ -49,9 +49,10 @@ std::vector<unsigned char> MediaBody(uint16_t mediaCode, uint32_t timestamp,
     head.SetFrameKind(frameKind);
     head.SetPayloadLength(static_cast<uint32_t>(payload.size()));
     head.SetTimestamp(timestamp);
-    std::vector<unsigned char> body(kPacketHeadSize);
+    std::vector<unsigned char> body(kPacketHeadSize + payload.size());
     head.Write(body.data());
-    body.insert(body.end(), payload.begin(), payload.end());
+    if (!payload.empty())
+        std::memcpy(body.data() + kPacketHeadSize, payload.data(), payload.size());
     return body;
 }
 
@@ -233,7 +234,8 @@ std::vector<unsigned char> ExpectedAdpcm(const std::vector<unsigned char>& paylo
     AdpcmState state = ProcessAdpcmState();
     const size_t blocks = payload.size() / 160;
     std::vector<short> samples(blocks * 320);
-    if (blocks) DecodeImaAdpcm(payload.data(), static_cast<int>(blocks * 160), samples.data(), state);
+    if (blocks)
+        DecodeImaAdpcm(payload.data(), static_cast<int>(blocks * 160), samples.data(), state);
     std::vector<unsigned char> bytes(samples.size() * 2);
     std::memcpy(bytes.data(), samples.data(), bytes.size());
     return bytes;
@@ -278,12 +280,19 @@ TEST_F(DispatchTest, EveryThousandthAdpcmPacketIsPacedButNotPlayed) {
     const auto body = MediaBody(MEDIA_CODE_ADPCM, 0, NoisePayload(160, 9));
     for (int i = 1; i <= 999; ++i) mCore->DispatchAudio(body.data(), uint32_t(body.size()));
     EXPECT_EQ(mAudio->mWrites.size(), 999u);
+    // The 1000th: all codes 0, which walk the step index down from where the noise left it.
+    const auto falling = MediaBody(MEDIA_CODE_ADPCM, 0, std::vector<unsigned char>(160, 0x00));
+    AdpcmState expected = ProcessAdpcmState();
+    std::vector<short> scratch(320);
+    DecodeImaAdpcm(falling.data() + kPacketHeadSize, 160, scratch.data(), expected);
     const AdpcmState before = ProcessAdpcmState();
-    mCore->DispatchAudio(body.data(), uint32_t(body.size()));  // the 1000th
+    mCore->DispatchAudio(falling.data(), uint32_t(falling.size()));
     EXPECT_EQ(mAudio->mWrites.size(), 999u);
-    // ... but still decoded: the decoder's state moved on.
+    // ... but still decoded: the decoder's state moved on as decoding moves it.
     const AdpcmState after = ProcessAdpcmState();
-    EXPECT_TRUE(before.predictor != after.predictor || before.stepIndex != after.stepIndex);
+    EXPECT_NE(before.stepIndex, after.stepIndex);
+    EXPECT_EQ(after.predictor, expected.predictor);
+    EXPECT_EQ(after.stepIndex, expected.stepIndex);
     EXPECT_EQ(AdpcmPacketCounter().load(), 0);
     mCore->DispatchAudio(body.data(), uint32_t(body.size()));  // the 1001st
     EXPECT_EQ(mAudio->mWrites.size(), 1000u);
