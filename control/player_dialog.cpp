@@ -276,6 +276,7 @@ void PlayerDialog::ShowStatusMessage(const QString& text) {
     if (mMessageTimer != 0) KillTimer(mMessageTimer);
     mPendingStatus = text;
     mMessageTimer = SetTimer(TIMER_STATUS_MESSAGE, 1);
+    emit StatusMessageQueued(text);
 }
 
 void PlayerDialog::UpdateClockPanes() {

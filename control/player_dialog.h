@@ -123,6 +123,8 @@ public:
 signals:
     // Every change of a pane's text.
     void PaneTextChanged(int pane, const QString& text);
+    // Every text handed to ShowStatusMessage, shown or replaced before it could be.
+    void StatusMessageQueued(const QString& text);
 
 protected:
     bool event(QEvent* e) override;

@@ -76,6 +76,11 @@ int main(int argc, char** argv) {
                      [&host](int pane, const QString& text) {
                          if (pane == 0) host.PrintLine(QStringLiteral("pane0"), text);
                      });
+    // Texts of ShowStatusMessage that a later one replaced before they could be shown
+    // are still worth reading in a transcript.
+    QObject::connect(
+        control->Player(), &PlayerDialog::StatusMessageQueued, &host,
+        [&host](const QString& text) { host.PrintLine(QStringLiteral("status"), text); });
     host.PrintLine(QStringLiteral("pane0"), control->Player()->PaneText(0));
 
     // As a host page would: the properties are set before the first start.

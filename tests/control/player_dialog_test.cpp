@@ -1,16 +1,17 @@
 // The player window on Qt's offscreen platform: creation, layout, the timers' work, the
 // session events and the status texts, driven directly without waiting in real time.
+#include "control/player_dialog.h"
+
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <arpa/inet.h>
 #include <cstring>
 #include <memory>
 
-#include "control/player_dialog.h"
 #include "platform/message_box.h"
 
 namespace zevo {

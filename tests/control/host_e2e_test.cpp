@@ -1,0 +1,475 @@
+// zevo-host --headless --script against the real zevo-p2pd and zevo-camd on loopback:
+// what a viewing shows in the status bar and in message boxes, what the device receives,
+// and what repeated viewings leave behind.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <fstream>
+#include <regex>
+#include <thread>
+
+#include "loopback_world.h"
+
+namespace zevo::e2e {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Helpers every script starts with.
+const char kPrelude[] = R"JS(
+function waitFor(test, ms) {
+    for (var t = 0; t < ms; t += 20) {
+        if (test()) return true;
+        host.sleep(20);
+    }
+    return test();
+}
+function paneStarts(prefix) { return host.paneText(0).indexOf(prefix) === 0; }
+function waitRunning(ms) { return waitFor(function () { return paneStarts("Running..."); }, ms); }
+function boxCount() { return host.messageBoxes().length; }
+)JS";
+
+std::string Script(const std::string& body) {
+    return std::string(kPrelude) + body;
+}
+
+long long FirstMs(const std::vector<TranscriptLine>& lines, const std::string& kind,
+                  const std::string& prefix) {
+    for (const TranscriptLine& line : lines) {
+        if (line.kind == kind && line.text.rfind(prefix, 0) == 0) return line.ms;
+    }
+    return -1;
+}
+
+// True when the texts appear in this order (not necessarily next to each other).
+bool InOrder(const std::vector<std::string>& texts, const std::vector<std::regex>& wanted) {
+    size_t next = 0;
+    for (const std::string& text : texts) {
+        if (next < wanted.size() && std::regex_match(text, wanted[next])) ++next;
+    }
+    return next == wanted.size();
+}
+
+std::string Joined(const std::vector<std::string>& texts) {
+    std::string all;
+    for (const std::string& t : texts) all += "  [" + t + "]\n";
+    return all;
+}
+
+class HostEndToEnd : public ::testing::Test {
+protected:
+    void Start(const std::vector<std::string>& serviceOptions = {},
+               const std::vector<std::string>& faults = {}) {
+        ASSERT_TRUE(mWorld.StartService(serviceOptions));
+        ASSERT_TRUE(mWorld.StartDevice(faults));
+    }
+    std::string Transcript() const { return ReadFile(mWorld.HostOut()); }
+
+    LoopbackWorld mWorld;
+};
+
+TEST_F(HostEndToEnd, StartShowsEveryStageThenStreams) {
+    Start();
+    ASSERT_EQ(mWorld.RunHost(Script(R"JS(
+        host.log("start");
+        player.StartAV();
+        waitRunning(5000);
+        host.sleep(7000);
+        host.log("stats " + host.paneText(3));
+        player.StopAV();
+        host.sleep(300);
+        host.quit(0);
+    )JS"),
+                             90s),
+              0)
+        << Transcript();
+    const auto pane0 = mWorld.Lines("pane0");
+    EXPECT_TRUE(
+        InOrder(pane0, {std::regex("Connecting\\.\\.\\."), std::regex("Stream Data Ready\\.\\.\\."),
+                        std::regex("Running\\.\\.\\.\\(P2P, Remote:127\\.0\\.0\\.1:\\d+\\)"),
+                        std::regex("Press start button to run\\.")}))
+        << Joined(pane0);
+    const auto status = mWorld.Lines("status");
+    EXPECT_TRUE(InOrder(
+        status,
+        {std::regex("Session Ready\\.\\.\\.\\(P2P\\)"), std::regex("Stream Data Ready\\.\\.\\."),
+         std::regex("Running\\.\\.\\.\\(P2P, Remote:127\\.0\\.0\\.1:\\d+\\)")}))
+        << Joined(status);
+
+    // A 25 fps camera: 50 frames per 2-second window, give or take the window's edge.
+    const auto logs = mWorld.Lines("log");
+    std::smatch m;
+    std::string stats;
+    for (const auto& l : logs) {
+        if (l.rfind("stats ", 0) == 0) stats = l.substr(6);
+    }
+    const std::regex line(R"(N:0, FPS:(\d+\.\d\d), (\d+\.\d\d)kbps)");
+    ASSERT_TRUE(std::regex_match(stats, m, line)) << stats;
+    const double fps = std::stod(m[1]);
+    EXPECT_GE(fps, 24.5) << stats;
+    EXPECT_LE(fps, 25.5) << stats;
+    const double kbps = std::stod(m[2]);
+    EXPECT_GT(kbps, 50.0) << stats;
+    EXPECT_LT(kbps, 20000.0) << stats;
+
+    const auto commands = mWorld.DeviceCommands();
+    ASSERT_FALSE(commands.empty()) << ReadFile(mWorld.DeviceLog());
+    EXPECT_EQ(commands[0].name, "CMD_START_STREAM");
+    EXPECT_EQ(commands[0].camera, 0);
+    EXPECT_TRUE(mWorld.Lines("box[Tips]").empty());
+}
+
+TEST_F(HostEndToEnd, ForcedRelaySaysRly) {
+    Start({"--force-relay"});
+    ASSERT_EQ(mWorld.RunHost(Script(R"JS(
+        player.StartAV();
+        waitRunning(8000);
+        host.sleep(4500);
+        player.StopAV();
+        host.quit(0);
+    )JS"),
+                             60s),
+              0)
+        << Transcript();
+    const auto status = mWorld.Lines("status");
+    EXPECT_TRUE(
+        InOrder(status, {std::regex("Session Ready\\.\\.\\.\\(RLY\\)"),
+                         std::regex("Running\\.\\.\\.\\(RLY, Remote:127\\.0\\.0\\.1:\\d+\\)")}))
+        << Joined(status);
+    const auto pane0 = mWorld.Lines("pane0");
+    EXPECT_TRUE(
+        InOrder(pane0, {std::regex("Running\\.\\.\\.\\(RLY, Remote:127\\.0\\.0\\.1:\\d+\\)"),
+                        std::regex("Running\\.\\.\\.\\(Relay, Server:127\\.0\\.0\\.1:\\d+\\)")}))
+        << Joined(pane0);
+}
+
+TEST_F(HostEndToEnd, WrongPasswordFailsAtOnce) {
+    Start();
+    ASSERT_EQ(mWorld.RunHost(Script(R"JS(
+        host.log("start");
+        player.StartAV();
+        host.log("returned");
+        host.sleep(1500);
+        host.quit(0);
+    )JS"),
+                             60s, "999999"),
+              0)
+        << Transcript();
+    const auto lines = mWorld.Transcript();
+    const long long start = FirstMs(lines, "log", "start");
+    const long long failed = FirstMs(lines, "pane0", "Failed to connect(Wrong password).");
+    ASSERT_GE(failed, 0) << Transcript();
+    // Refused, not timed out: well inside the 10-second login wait.
+    EXPECT_LT(failed - start, 5000) << Transcript();
+    EXPECT_EQ(ReadFile(mWorld.DeviceLog()).find("CMD_START_STREAM"), std::string::npos);
+}
+
+TEST_F(HostEndToEnd, SilentDeviceFailsAfterTheLoginWait) {
+    Start({}, {"silent-login"});
+    ASSERT_EQ(mWorld.RunHost(Script(R"JS(
+        host.log("start");
+        player.StartAV();
+        host.log("returned");
+        host.sleep(100);
+        host.log("alert " + player.GetEmailAlert());
+        host.quit(0);
+    )JS"),
+                             90s),
+              0)
+        << Transcript();
+    const auto lines = mWorld.Transcript();
+    const long long start = FirstMs(lines, "log", "start");
+    const long long failed = FirstMs(lines, "pane0", "Failed to connect(Wrong password).");
+    ASSERT_GE(failed, 0) << Transcript();
+    EXPECT_GE(failed - start, 9500) << Transcript();
+    EXPECT_LT(failed - start, 40000) << Transcript();
+    // The session is closed: the option commands find none.
+    EXPECT_GE(FirstMs(lines, "log", "alert -2"), 0) << Transcript();
+}
+
+TEST_F(HostEndToEnd, KilledDeviceIsReportedExactlyOnce) {
+    Start();
+    ASSERT_TRUE(mWorld.StartHost(Script(R"JS(
+        player.StartAV();
+        waitRunning(8000);
+        waitFor(function () { return boxCount() > 0; }, 30000);
+        host.sleep(3000);
+        host.quit(0);
+    )JS")));
+    ASSERT_TRUE(mWorld.WaitForLine("pane0", "Running...", 20s)) << Transcript();
+    mWorld.KillDevice();
+    ASSERT_EQ(mWorld.FinishHost(90s), 0) << Transcript();
+    const auto boxes = mWorld.Lines("box[Tips]");
+    ASSERT_EQ(boxes.size(), 1u) << Transcript();
+    EXPECT_TRUE(std::regex_match(boxes[0], std::regex("Connection Lost!\\(-1[234]\\)")))
+        << boxes[0];
+    EXPECT_EQ(mWorld.Lines("pane0").back(), "Press start button to run.");
+}
+
+TEST_F(HostEndToEnd, UserStopReportsNothing) {
+    Start();
+    ASSERT_EQ(mWorld.RunHost(Script(R"JS(
+        player.StartAV();
+        waitRunning(8000);
+        host.sleep(1000);
+        player.StopAV();
+        host.sleep(3000);
+        host.quit(0);
+    )JS"),
+                             60s),
+              0)
+        << Transcript();
+    EXPECT_TRUE(mWorld.Lines("box[Tips]").empty()) << Transcript();
+    EXPECT_EQ(mWorld.Lines("pane0").back(), "Press start button to run.");
+    // The device was told: stop the session, then the stream of the watched camera.
+    const auto commands = mWorld.DeviceCommands();
+    ASSERT_GE(commands.size(), 2u) << ReadFile(mWorld.DeviceLog());
+    EXPECT_EQ(commands[1].name, "CMD_STOP_SESSION");
+    EXPECT_EQ(commands[1].camera, 0);
+}
+
+TEST_F(HostEndToEnd, OversizedMediaPacketIsConnectionLostZero) {
+    Start({}, {"oversize-media"});
+    ASSERT_EQ(mWorld.RunHost(Script(R"JS(
+        player.StartAV();
+        waitFor(function () { return boxCount() > 0; }, 15000);
+        host.sleep(1500);
+        host.quit(0);
+    )JS"),
+                             60s),
+              0)
+        << Transcript();
+    EXPECT_EQ(mWorld.Lines("box[Tips]"), std::vector<std::string>{"Connection Lost!(0)"})
+        << Transcript();
+}
+
+TEST_F(HostEndToEnd, OversizedCommandPacketIsConnectionLostZero) {
+    Start({}, {"oversize-command"});
+    ASSERT_EQ(mWorld.RunHost(Script(R"JS(
+        player.StartAV();
+        waitFor(function () { return boxCount() > 0; }, 15000);
+        host.sleep(1500);
+        host.quit(0);
+    )JS"),
+                             60s),
+              0)
+        << Transcript();
+    EXPECT_EQ(mWorld.Lines("box[Tips]"), std::vector<std::string>{"Connection Lost!(0)"})
+        << Transcript();
+}
+
+TEST_F(HostEndToEnd, CameraChangeStopsThenStarts50msLater) {
+    Start();
+    ASSERT_EQ(mWorld.RunHost(Script(R"JS(
+        player.StartAV();
+        waitRunning(8000);
+        host.sleep(1000);
+        host.log("change " + player.ChgSelection(3));
+        host.sleep(1500);
+        player.StopAV();
+        host.sleep(300);
+        host.quit(0);
+    )JS"),
+                             60s),
+              0)
+        << Transcript();
+    EXPECT_FALSE(mWorld.Lines("log").empty());
+    EXPECT_EQ(mWorld.Lines("log")[0], "change 0");
+    const auto commands = mWorld.DeviceCommands();
+    auto stop = std::find_if(commands.begin(), commands.end(),
+                             [](const DeviceCommand& c) { return c.name == "CMD_STOP_STREAM"; });
+    ASSERT_NE(stop, commands.end()) << ReadFile(mWorld.DeviceLog());
+    ASSERT_NE(stop + 1, commands.end());
+    EXPECT_EQ(stop->camera, 0);
+    EXPECT_EQ((stop + 1)->name, "CMD_START_STREAM");
+    EXPECT_EQ((stop + 1)->camera, 3);
+    const auto gap = static_cast<long long>((stop + 1)->mono - stop->mono);
+    EXPECT_GE(gap, 49);
+    EXPECT_LT(gap, 1000);
+    // The session's own stop names the new camera.
+    EXPECT_EQ(commands.back().camera, 3);
+}
+
+TEST_F(HostEndToEnd, EmailAlertRoundTrip) {
+    Start();
+    ASSERT_EQ(mWorld.RunHost(Script(R"JS(
+        host.log("none " + player.GetEmailAlert() + " " + player.SetEmailAlert(true));
+        player.StartAV();
+        waitRunning(8000);
+        host.log("get " + player.GetEmailAlert());
+        host.log("set " + player.SetEmailAlert(true));
+        host.log("get " + player.GetEmailAlert());
+        host.log("set " + player.SetEmailAlert(false));
+        host.log("get " + player.GetEmailAlert());
+        player.StopAV();
+        host.quit(0);
+    )JS"),
+                             60s),
+              0)
+        << Transcript();
+    EXPECT_EQ(mWorld.Lines("log"),
+              (std::vector<std::string>{"none -2 -2", "get 0", "set 0", "get 1", "set 0", "get 0"}))
+        << Transcript();
+}
+
+TEST_F(HostEndToEnd, UnansweredEmailAlertTimesOut) {
+    Start({}, {"short-notice"});
+    ASSERT_EQ(mWorld.RunHost(Script(R"JS(
+        player.StartAV();
+        waitRunning(8000);
+        host.log("asking");
+        host.log("get " + player.GetEmailAlert());
+        player.StopAV();
+        host.quit(0);
+    )JS"),
+                             60s),
+              0)
+        << Transcript();
+    const auto lines = mWorld.Transcript();
+    const long long asked = FirstMs(lines, "log", "asking");
+    const long long answered = FirstMs(lines, "log", "get -3");
+    ASSERT_GE(answered, 0) << Transcript();
+    EXPECT_GE(answered - asked, 2400);
+}
+
+TEST_F(HostEndToEnd, StartWhileStreamingKeepsTheSession) {
+    Start();
+    ASSERT_EQ(mWorld.RunHost(Script(R"JS(
+        player.StartAV();
+        waitRunning(8000);
+        host.sleep(2500);
+        host.log("again");
+        player.StartAV();
+        host.sleep(4500);
+        host.log("stats " + host.paneText(3));
+        player.StopAV();
+        host.quit(0);
+    )JS"),
+                             60s),
+              0)
+        << Transcript();
+    const std::string log = ReadFile(mWorld.DeviceLog());
+    size_t sessions = 0;
+    for (size_t at = log.find("viewer connected"); at != std::string::npos;
+         at = log.find("viewer connected", at + 1)) {
+        ++sessions;
+    }
+    EXPECT_EQ(sessions, 1u) << log;
+    // The second start re-checks the session and stops at the running reader; the
+    // stream goes on.
+    const auto lines = mWorld.Transcript();
+    const long long again = FirstMs(lines, "log", "again");
+    bool readyAfter = false;
+    bool runningAfter = false;
+    for (const auto& l : lines) {
+        if (l.ms < again) continue;
+        if (l.kind == "status" && l.text == "Stream Data Ready...") readyAfter = true;
+        if (l.kind == "pane0" && l.text.rfind("Running...(P2P, Remote:", 0) == 0)
+            runningAfter = true;
+    }
+    EXPECT_TRUE(readyAfter) << Transcript();
+    EXPECT_TRUE(runningAfter) << Transcript();
+    EXPECT_EQ(FirstMs(lines, "log", "stats N:0, FPS:0.00"), -1) << Transcript();
+    EXPECT_TRUE(mWorld.Lines("box[Tips]").empty());
+}
+
+TEST_F(HostEndToEnd, StartRightAfterStopRunsOnALaterStart) {
+    Start();
+    ASSERT_EQ(mWorld.RunHost(Script(R"JS(
+        player.StartAV();
+        waitRunning(8000);
+        player.StopAV();
+        player.StartAV();
+        if (!waitRunning(3000)) {
+            host.log("retry");
+            player.StartAV();
+        }
+        host.log(waitRunning(8000) ? "running" : "stuck");
+        host.sleep(2500);
+        player.StopAV();
+        host.sleep(300);
+        host.quit(0);
+    )JS"),
+                             60s),
+              0)
+        << Transcript();
+    const auto logs = mWorld.Lines("log");
+    EXPECT_NE(std::find(logs.begin(), logs.end(), "running"), logs.end()) << Transcript();
+    // A report from the closed session must not end the new one.
+    EXPECT_TRUE(mWorld.Lines("box[Tips]").empty()) << Transcript();
+}
+
+struct Usage {
+    int threads = 0;
+    int fds = 0;
+    long rssKb = 0;
+};
+
+Usage Sample(pid_t pid) {
+    Usage usage;
+    for (const char* what : {"task", "fd"}) {
+        const std::string path = "/proc/" + std::to_string(pid) + "/" + what;
+        DIR* dir = opendir(path.c_str());
+        if (!dir) continue;
+        int n = 0;
+        while (dirent* e = readdir(dir)) {
+            if (e->d_name[0] != '.') ++n;
+        }
+        closedir(dir);
+        (std::string(what) == "task" ? usage.threads : usage.fds) = n;
+    }
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) usage.rssKb = std::stol(line.substr(6));
+    }
+    return usage;
+}
+
+TEST_F(HostEndToEnd, TwoHundredStartsAndStopsLeaveNothingBehind) {
+    Start();
+    ASSERT_TRUE(mWorld.StartHost(Script(R"JS(
+        function cycle() {
+            player.StartAV();
+            if (!waitRunning(8000)) host.log("no-running " + host.paneText(0));
+            host.sleep(30);
+            player.StopAV();
+            waitFor(function () { return false; }, 40);
+        }
+        for (var i = 0; i < 5; ++i) cycle();
+        host.sleep(1500);
+        host.log("before");
+        host.sleep(2500);
+        for (var i = 0; i < 200; ++i) cycle();
+        host.sleep(1500);
+        host.log("after");
+        host.sleep(2500);
+        host.quit(0);
+    )JS")));
+    const pid_t pid = mWorld.Host().Pid();
+    ASSERT_TRUE(mWorld.WaitForLine("log", "before", 120s)) << Transcript();
+    std::this_thread::sleep_for(500ms);
+    const Usage before = Sample(pid);
+    ASSERT_TRUE(mWorld.WaitForLine("log", "after", 900s)) << Transcript();
+    std::this_thread::sleep_for(500ms);
+    const Usage after = Sample(pid);
+    ASSERT_EQ(mWorld.FinishHost(60s), 0) << Transcript();
+
+    EXPECT_LE(after.threads, before.threads)
+        << "threads " << before.threads << " -> " << after.threads;
+    EXPECT_LE(after.fds, before.fds) << "fds " << before.fds << " -> " << after.fds;
+    // Allocator caches move a little; a leak of a frame or a graph per cycle would not.
+    EXPECT_LT(after.rssKb - before.rssKb, 32 * 1024)
+        << "rss " << before.rssKb << " -> " << after.rssKb;
+    EXPECT_TRUE(mWorld.Lines("box[Tips]").empty()) << Transcript();
+    const auto logs = mWorld.Lines("log");
+    EXPECT_EQ(std::count_if(logs.begin(), logs.end(),
+                            [](const std::string& l) { return l.rfind("no-running", 0) == 0; }),
+              0)
+        << Transcript();
+}
+
+}  // namespace
+}  // namespace zevo::e2e

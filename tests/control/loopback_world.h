@@ -1,0 +1,98 @@
+#pragma once
+// The real programs on loopback for end-to-end tests: zevo-p2pd on a free port, one
+// zevo-camd registered with it, and zevo-host runs with a script. Each test gets its own
+// temporary folder (HOME of the host, the programs' logs and the script).
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace zevo::e2e {
+
+// A child process started with its output in files; stopped by pid.
+class Process {
+public:
+    Process() = default;
+    ~Process() { Kill(); }
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    bool Start(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+               const std::string& outFile, const std::string& errFile);
+    // Exit code, or -1000 - signal; -1 when it did not end within the wait.
+    int Wait(std::chrono::milliseconds wait);
+    void Signal(int sig);
+    void Kill();
+    pid_t Pid() const { return mPid; }
+    bool Running() const { return mPid > 0; }
+
+private:
+    pid_t mPid = -1;
+};
+
+// One line of zevo-host's transcript: "<ms> <kind>: <text>".
+struct TranscriptLine {
+    long long ms = 0;
+    std::string kind;
+    std::string text;
+};
+
+std::vector<TranscriptLine> ReadTranscript(const std::string& path);
+std::string ReadFile(const std::string& path);
+
+// A command that zevo-camd logged: its monotonic millisecond stamp, code name and camera.
+struct DeviceCommand {
+    unsigned long long mono = 0;
+    std::string name;
+    int camera = -1;
+};
+std::vector<DeviceCommand> ReadDeviceCommands(const std::string& logPath);
+
+class LoopbackWorld {
+public:
+    static constexpr const char* kDid = "ZEVO-000123-TESTA";
+    static constexpr const char* kPassword = "246810";
+
+    LoopbackWorld();
+    ~LoopbackWorld();
+
+    // zevo-p2pd; extra options such as --force-relay.
+    bool StartService(const std::vector<std::string>& extra = {});
+    // zevo-camd with cameras and faults ("silent-login", "drop-after=3", ...); waits until
+    // it has registered.
+    bool StartDevice(const std::vector<std::string>& faults = {}, int cameras = 4,
+                     const std::string& password = kPassword);
+    void KillDevice();
+
+    // Starts zevo-host --headless with the script; Finish waits for it and reads the
+    // transcript.
+    bool StartHost(const std::string& script, const std::string& password = kPassword);
+    int FinishHost(std::chrono::milliseconds wait);
+    // Runs the script to its end: StartHost + FinishHost.
+    int RunHost(const std::string& script, std::chrono::milliseconds wait,
+                const std::string& password = kPassword);
+    // Waits until the host's transcript has a line of that kind starting with text.
+    bool WaitForLine(const std::string& kind, const std::string& textPrefix,
+                     std::chrono::milliseconds wait);
+
+    std::vector<TranscriptLine> Transcript() const { return ReadTranscript(HostOut()); }
+    std::vector<DeviceCommand> DeviceCommands() const { return ReadDeviceCommands(DeviceLog()); }
+    std::vector<std::string> Lines(const std::string& kind) const;
+
+    std::string Dir() const { return mDir; }
+    std::string HostOut() const { return mDir + "/host.out"; }
+    std::string DeviceLog() const { return mDir + "/camd.log"; }
+    uint16_t ServicePort() const { return mPort; }
+    Process& Host() { return mHost; }
+
+private:
+    std::string mDir;
+    uint16_t mPort = 0;
+    Process mService;
+    Process mDevice;
+    Process mHost;
+    int mScripts = 0;
+};
+
+}  // namespace zevo::e2e
