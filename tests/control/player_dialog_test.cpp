@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QPointer>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <cstring>
@@ -81,6 +82,7 @@ protected:
         mDialog = std::make_unique<PlayerDialog>(nullptr);
         ASSERT_TRUE(mDialog->Create());
         mDialog->resize(640, 480);
+        mDialog->show();
         QObject::connect(mDialog.get(), &PlayerDialog::PaneTextChanged,
                          [this](int pane, const QString& text) {
                              if (pane == 0) mPane0.push_back(text);
@@ -138,6 +140,35 @@ TEST_F(PlayerDialogTest, StatusBarTakesTheBottom22PixelsOnEveryResize) {
     EXPECT_EQ(panes[1]->width(), 125);
     EXPECT_EQ(panes[2]->width(), 45);
     EXPECT_EQ(panes[3]->width(), 800 - 275 - 125 - 45);
+}
+
+// The live graph's renderer: the direct child that is not the status bar.
+QWidget* Renderer(QWidget* dialog) {
+    for (QWidget* child : dialog->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        if (child->objectName() != QStringLiteral("statusBar")) return child;
+    }
+    return nullptr;
+}
+
+TEST_F(PlayerDialogTest, VideoFillsAllButTheStatusBarAndIsRebuiltAtStop) {
+    QWidget* renderer = Renderer(mDialog.get());
+    ASSERT_NE(renderer, nullptr);
+    EXPECT_EQ(renderer->geometry(), QRect(0, 0, 640, 458));
+    mDialog->resize(500, 300);
+    Pump();
+    EXPECT_EQ(renderer->geometry(), QRect(0, 0, 500, 278));
+    EXPECT_EQ(mDialog->mVideoGraph->GraphState(), 2);
+
+    QPointer<QWidget> old = renderer;
+    mDialog->StopSession();
+    Pump();
+    EXPECT_TRUE(old.isNull());
+    renderer = Renderer(mDialog.get());
+    ASSERT_NE(renderer, nullptr);
+    EXPECT_EQ(renderer->geometry(), QRect(0, 0, 500, 278));
+    EXPECT_TRUE(renderer->isVisible());
+    EXPECT_EQ(mDialog->mVideoGraph->GraphState(), 2);
+    EXPECT_EQ(mDialog->mUnsafeReleasesSkipped, 0);
 }
 
 TEST_F(PlayerDialogTest, ShowStatusMessageShowsOnlyTheLatestText) {
