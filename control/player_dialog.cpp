@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "media/audio_output.h"
+#include "p2p/init_string.h"
 #include "platform/message_box.h"
 #include "session/aes.h"
 
@@ -18,9 +19,9 @@ namespace zevo {
 
 namespace {
 
-// The transport library's initialisation parameter, handed over unchanged.
-constexpr char kP2PInitString[91] =
-    "ABABHAAAAAABHNGEAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAJFBP";
+// The transport library's initialisation parameter (90 letters and the NUL), handed over
+// unchanged; the library owns its meaning.
+constexpr const char (&kP2PInitString)[91] = p2p::kP2pInitString;
 
 constexpr const char* kCaptionTips = "Tips";
 constexpr const char* kPressStart = "Press start button to run.";
