@@ -227,13 +227,15 @@ void SetAsideHive(const std::string& path) {
 
 int ExecRetrying(sqlite3* db, const char* sql) {
     // Changing the journal mode can report busy without waiting on the busy handler.
-    int rc = SQLITE_OK;
-    for (int attempt = 0; attempt < 400; ++attempt) {
-        rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
-        if (rc != SQLITE_BUSY && rc != SQLITE_LOCKED) break;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+    for (;;) {
+        int rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+        if (rc == SQLITE_OK) return SQLITE_OK;
+        if ((rc != SQLITE_BUSY && rc != SQLITE_LOCKED) ||
+            std::chrono::steady_clock::now() >= deadline)
+            return sqlite3_extended_errcode(db);
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
-    return rc == SQLITE_OK ? SQLITE_OK : sqlite3_extended_errcode(db);
 }
 
 int ReadUserVersion(sqlite3* db, int* version) {
