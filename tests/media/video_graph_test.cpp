@@ -11,7 +11,10 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QWidget>
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "media/graph_filters.h"
 #include "platform/message_box.h"
@@ -92,12 +95,22 @@ protected:
         ASSERT_EQ(graph.RunGraph(), 1);
     }
 
-    // Pushes frames one by one and waits until the renderer has received them all.
+    // Pushes frames one by one from a thread of its own, as the video consumer does, out
+    // of a packet buffer that is overwritten right after each push; then waits until the
+    // renderer has received them all.
     void PushAll(VideoGraph& graph, const std::vector<Frame>& frames) {
         const uint64_t before = graph.FramesRendered();
-        for (const Frame& frame : frames) {
-            ASSERT_EQ(graph.PushVideo(224, frame.data(), static_cast<int32_t>(frame.size())), 0);
-        }
+        std::vector<int32_t> results;
+        std::thread consumer([&] {
+            for (const Frame& frame : frames) {
+                std::vector<unsigned char> packet(frame);
+                results.push_back(
+                    graph.PushVideo(224, packet.data(), static_cast<int32_t>(packet.size())));
+                std::fill(packet.begin(), packet.end(), 0xA5);
+            }
+        });
+        consumer.join();
+        for (int32_t result : results) ASSERT_EQ(result, 0);
         ASSERT_TRUE(WaitFor([&] { return graph.FramesRendered() >= before + frames.size(); }))
             << "rendered " << graph.FramesRendered() - before << " of " << frames.size();
     }
@@ -264,6 +277,14 @@ TEST_F(VideoGraphTest, RegistersUnderItsNameAndDumpsAsGraphviz) {
          {"Video Packect Push Filter", "ffdshow video decoder", "Video Render Default"}) {
         EXPECT_TRUE(text.contains(filter)) << filter;
     }
+
+    // With the debug option set, running the graph writes its file on its own.
+    QTemporaryDir optionDir;
+    setenv("ZEVO_GRAPH_DUMP_DIR", optionDir.path().toLocal8Bit().constData(), 1);
+    EXPECT_EQ(graph.RunGraph(), 1);
+    unsetenv("ZEVO_GRAPH_DUMP_DIR");
+    EXPECT_EQ(QDir(optionDir.path()).entryList({"*.dot"}).size(), 1);
+    EXPECT_EQ(graph.StopGraph(), 1);
 
     // A second graph has its own name; a released one leaves the table.
     VideoGraph other;
