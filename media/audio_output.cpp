@@ -110,7 +110,10 @@ void PlayBuffer(snd_pcm_t* device, const AudioHeader* header) {
     snd_pcm_uframes_t left = header->bytes / (2 * kChannels);
     while (left > 0) {
         snd_pcm_sframes_t written = snd_pcm_writei(device, samples, left);
-        if (written == -EAGAIN) continue;
+        if (written == -EAGAIN) {
+            snd_pcm_wait(device, 100);
+            continue;
+        }
         if (written < 0) {
             // An underrun between packets is normal for a live stream: restart and retry.
             if (snd_pcm_recover(device, static_cast<int>(written), 1) < 0) return;

@@ -14,6 +14,8 @@ namespace zevo {
 
 namespace {
 
+GstCaps* OfferedCaps(GstPad* out);
+
 std::mutex gHookLock;
 FilterCreateHook gCreateHook;
 
@@ -225,17 +227,24 @@ bool IsInsertable(GstElementFactory* factory) {
 // Tries parsers and converters, best rank first, that accept what out offers and
 // produce what in takes.
 int32_t ConnectThroughIntermediate(GstElement* graph, GstPad* out, GstPad* in) {
-    GstCaps* outCaps = gst_pad_query_caps(out, nullptr);
+    GstCaps* outCaps = OfferedCaps(out);
     GstCaps* inCaps = gst_pad_query_caps(in, nullptr);
-    GList* all =
-        gst_element_factory_list_get_elements(GST_ELEMENT_FACTORY_TYPE_ANY, GST_RANK_MARGINAL);
+    GList* all = nullptr;
+    GList* features = gst_registry_get_feature_list(gst_registry_get(), GST_TYPE_ELEMENT_FACTORY);
+    for (GList* f = features; f; f = f->next) {
+        auto* factory = GST_ELEMENT_FACTORY(f->data);
+        if (IsInsertable(factory) &&
+            gst_plugin_feature_get_rank(GST_PLUGIN_FEATURE(factory)) >= GST_RANK_MARGINAL) {
+            all = g_list_prepend(all, gst_object_ref(factory));
+        }
+    }
+    gst_plugin_feature_list_free(features);
     GList* sinks = gst_element_factory_list_filter(all, outCaps, GST_PAD_SINK, FALSE);
     GList* both = gst_element_factory_list_filter(sinks, inCaps, GST_PAD_SRC, FALSE);
     both = g_list_sort(both, gst_plugin_feature_rank_compare_func);
     int32_t result = E_FAIL;
     for (GList* item = both; item && result < 0; item = item->next) {
         auto* factory = GST_ELEMENT_FACTORY(item->data);
-        if (!IsInsertable(factory)) continue;
         const char* name = gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(factory));
         if (!CreationAllowed(name)) continue;
         GstElement* middle = gst_element_factory_create(factory, nullptr);
@@ -265,8 +274,87 @@ int32_t ConnectThroughIntermediate(GstElement* graph, GstPad* out, GstPad* in) {
     return result;
 }
 
+GstPad* FindFreeStaticPin(GstElement* filter, GstPadDirection direction) {
+    GstPad* found = nullptr;
+    GstIterator* it = gst_element_iterate_pads(filter);
+    GValue item = G_VALUE_INIT;
+    bool done = false;
+    while (!done) {
+        switch (gst_iterator_next(it, &item)) {
+            case GST_ITERATOR_OK: {
+                auto* pad = GST_PAD(g_value_get_object(&item));
+                if (GST_PAD_DIRECTION(pad) == direction && !gst_pad_is_linked(pad)) {
+                    found = GST_PAD(gst_object_ref(pad));
+                    done = true;
+                }
+                g_value_reset(&item);
+                break;
+            }
+            case GST_ITERATOR_RESYNC:
+                gst_iterator_resync(it);
+                break;
+            default:
+                done = true;
+                break;
+        }
+    }
+    g_value_unset(&item);
+    gst_iterator_free(it);
+    return found;
+}
+
+// What an output pin will carry: a push source's configured caps, else what it can do.
+GstCaps* OfferedCaps(GstPad* out) {
+    GstElement* parent = gst_pad_get_parent_element(out);
+    GstCaps* caps = nullptr;
+    if (parent && GST_IS_APP_SRC(parent)) caps = gst_app_src_get_caps(GST_APP_SRC(parent));
+    if (parent) gst_object_unref(parent);
+    return caps ? caps : gst_pad_query_caps(out, nullptr);
+}
+
+bool SharesMediaType(GstCaps* a, GstCaps* b) {
+    for (guint i = 0; i < gst_caps_get_size(a); ++i) {
+        const char* name = gst_structure_get_name(gst_caps_get_structure(a, i));
+        for (guint j = 0; j < gst_caps_get_size(b); ++j) {
+            if (g_str_equal(name, gst_structure_get_name(gst_caps_get_structure(b, j))))
+                return true;
+        }
+    }
+    return false;
+}
+
+// A request pad whose template takes caps as they are, or else the same media type
+// (a parser in between can then adapt the format).
+GstPad* RequestPinFor(GstElement* filter, GstCaps* caps) {
+    if (!caps || gst_caps_is_any(caps)) return nullptr;
+    GstPadTemplate* exact = nullptr;
+    GstPadTemplate* sameType = nullptr;
+    for (const GList* t = gst_element_class_get_pad_template_list(GST_ELEMENT_GET_CLASS(filter)); t;
+         t = t->next) {
+        auto* templ = GST_PAD_TEMPLATE(t->data);
+        if (GST_PAD_TEMPLATE_DIRECTION(templ) != GST_PAD_SINK ||
+            GST_PAD_TEMPLATE_PRESENCE(templ) != GST_PAD_REQUEST) {
+            continue;
+        }
+        GstCaps* templateCaps = gst_pad_template_get_caps(templ);
+        if (!exact && gst_caps_can_intersect(templateCaps, caps)) exact = templ;
+        if (!sameType && SharesMediaType(templateCaps, caps)) sameType = templ;
+        gst_caps_unref(templateCaps);
+    }
+    GstPadTemplate* chosen = exact ? exact : sameType;
+    return chosen ? gst_element_request_pad(filter, chosen, nullptr, nullptr) : nullptr;
+}
+
 int32_t Connect(GstElement* graph, GstPad* out, GstPad* in) {
     if (!graph || !out || !in) return E_POINTER;
+    // Pads of elements that have not started yet may claim to take anything; decide by
+    // what the output will really carry.
+    GstCaps* offered = OfferedCaps(out);
+    GstCaps* accepted = gst_pad_query_caps(in, nullptr);
+    const bool direct = gst_caps_can_intersect(offered, accepted);
+    gst_caps_unref(offered);
+    gst_caps_unref(accepted);
+    if (!direct) return ConnectThroughIntermediate(graph, out, in);
     GstPadLinkReturn link = gst_pad_link(out, in);
     if (link == GST_PAD_LINK_OK) return S_OK;
     if (link != GST_PAD_LINK_NOFORMAT) return E_FAIL;
@@ -312,31 +400,7 @@ int32_t CreateAndAddFilter(GstElement* graph, const char* classId, const char* n
 
 int32_t FindFreePin(GstElement* filter, GstPadDirection direction, GstPad** pin) {
     if (!filter || !pin) return E_POINTER;
-    *pin = nullptr;
-    GstIterator* it = gst_element_iterate_pads(filter);
-    GValue item = G_VALUE_INIT;
-    bool done = false;
-    while (!done) {
-        switch (gst_iterator_next(it, &item)) {
-            case GST_ITERATOR_OK: {
-                auto* pad = GST_PAD(g_value_get_object(&item));
-                if (GST_PAD_DIRECTION(pad) == direction && !gst_pad_is_linked(pad)) {
-                    *pin = GST_PAD(gst_object_ref(pad));
-                    done = true;
-                }
-                g_value_reset(&item);
-                break;
-            }
-            case GST_ITERATOR_RESYNC:
-                gst_iterator_resync(it);
-                break;
-            default:
-                done = true;
-                break;
-        }
-    }
-    g_value_unset(&item);
-    gst_iterator_free(it);
+    *pin = FindFreeStaticPin(filter, direction);
     if (*pin) return S_OK;
     // Filters that make pins on demand (multiplexers) offer a fresh one.
     for (const GList* t = gst_element_class_get_pad_template_list(GST_ELEMENT_GET_CLASS(filter)); t;
@@ -353,10 +417,21 @@ int32_t FindFreePin(GstElement* filter, GstPadDirection direction, GstPad** pin)
 
 int32_t ConnectPinToFilter(GstElement* graph, GstPad* outputPin, GstElement* filter) {
     if (!graph || !outputPin || !filter) return E_POINTER;
-    GstPad* input = nullptr;
-    FindFreePin(filter, GST_PAD_SINK, &input);
+    GstPad* input = FindFreeStaticPin(filter, GST_PAD_SINK);
+    bool requested = false;
+    if (!input) {
+        // A multiplexer: ask for the input of the kind the output carries.
+        GstCaps* offered = OfferedCaps(outputPin);
+        input = RequestPinFor(filter, offered);
+        gst_caps_unref(offered);
+        if (!input) FindFreePin(filter, GST_PAD_SINK, &input);
+        requested = input != nullptr;
+    }
     int32_t result = Connect(graph, outputPin, input);
-    if (input) gst_object_unref(input);
+    if (input) {
+        if (result < 0 && requested) gst_element_release_request_pad(filter, input);
+        gst_object_unref(input);
+    }
     return result;
 }
 

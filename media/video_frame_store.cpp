@@ -4,6 +4,7 @@
 #include <gst/video/video.h>
 
 #include <QPainter>
+#include <QRegion>
 #include <cstring>
 
 #include "media/hresult.h"
@@ -151,11 +152,16 @@ VideoWidget::VideoWidget(std::shared_ptr<FrameStore> store) : mStore(std::move(s
 
 void VideoWidget::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    painter.fillRect(rect(), Qt::black);
     const QImage frame = mStore ? mStore->LatestFrame() : QImage();
-    if (frame.isNull() || width() <= 0 || height() <= 0) return;
+    if (frame.isNull() || width() <= 0 || height() <= 0) {
+        painter.fillRect(rect(), Qt::black);
+        return;
+    }
     QSize fitted = frame.size().scaled(size(), Qt::KeepAspectRatio);
     QRect target(QPoint((width() - fitted.width()) / 2, (height() - fitted.height()) / 2), fitted);
+    // Black only where the picture does not cover: the bars beside or above and below it.
+    QRegion bars = QRegion(rect()).subtracted(QRegion(target));
+    for (const QRect& bar : bars) painter.fillRect(bar, Qt::black);
     painter.drawImage(target, frame);
 }
 
