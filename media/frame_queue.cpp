@@ -131,7 +131,11 @@ void FreeFrameNode(FrameNode* node) {
 }
 
 FrameNode* NewFrameNode(const unsigned char* source, uint32_t size) {
-    if (source == nullptr || size == 0 || size > SIZE_MAX - sizeof(FrameNode)) return nullptr;
+    if (source == nullptr || size == 0) return nullptr;
+    if constexpr (sizeof(size_t) <= sizeof(uint32_t)) {
+        // Only a 32-bit size_t can overflow when the node header is added.
+        if (size > SIZE_MAX - sizeof(FrameNode)) return nullptr;
+    }
     auto* node = static_cast<FrameNode*>(std::malloc(sizeof(FrameNode) + size));
     if (node == nullptr) return nullptr;
     node->next = nullptr;
