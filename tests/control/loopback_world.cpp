@@ -175,6 +175,14 @@ bool LoopbackWorld::StartDevice(const std::vector<std::string>& faults, int came
         return false;
     }
     const std::string secret = Trim(ReadFile(mDir + "/secret"));
+    Process initTool;
+    const std::string server = "127.0.0.1:" + std::to_string(mPort);
+    if (!initTool.Start({ZEVO_P2PD_BIN, "--init-string", server}, {}, mDir + "/init",
+                        mDir + "/init.err") ||
+        initTool.Wait(10000ms) != 0) {
+        return false;
+    }
+    const std::string initString = Trim(ReadFile(mDir + "/init"));
     std::vector<std::string> argv = {ZEVO_CAMD_BIN,
                                      "--did",
                                      kDid,
@@ -183,7 +191,9 @@ bool LoopbackWorld::StartDevice(const std::vector<std::string>& faults, int came
                                      "--password",
                                      password,
                                      "--server",
-                                     "127.0.0.1:" + std::to_string(mPort),
+                                     server,
+                                     "--init-string",
+                                     initString,
                                      "--state-file",
                                      mDir + "/camd.state",
                                      "--cameras",
