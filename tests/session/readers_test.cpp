@@ -42,7 +42,7 @@ public:
         Step step = std::move(mScript[channel].front());
         mScript[channel].pop_front();
         const size_t n = std::min(step.bytes.size(), static_cast<size_t>(*size));
-        std::memcpy(buffer, step.bytes.data(), n);
+        if (n > 0) std::memcpy(buffer, step.bytes.data(), n);
         *size = static_cast<int32_t>(step.bytes.size());  // may claim more than asked
         if (mAfterRead) mAfterRead();
         return step.result;
