@@ -6,7 +6,7 @@
 set -euo pipefail
 build=${1:-build/default}
 work=$(mktemp -d)
-trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
+trap 'kill $(jobs -p) 2>/dev/null || true; [ -n "${KEEP:-}" ] || rm -rf "$work"' EXIT
 did=ZEVO-000321-BENCH
 "$build/p2p/zevo-p2pd" --listen 127.0.0.1:0 --port-file "$work/port" --key bench \
     2>"$work/p2pd.log" &
@@ -15,7 +15,7 @@ port=$(cat "$work/port")
 secret=$("$build/p2p/zevo-p2pd" --key bench --device-secret $did)
 init=$("$build/p2p/zevo-p2pd" --init-string 127.0.0.1:$port)
 "$build/device/zevo-camd" --did $did --secret "$secret" --password 135790 \
-    --server 127.0.0.1:$port --init-string "$init" --state-file "$work/state" \
+    --server 127.0.0.1:$port --init-string "$init" --state-file "$work/state" >/dev/null \
     2>"$work/camd.log" &
 for _ in $(seq 200); do grep -q registered "$work/camd.log" && break; sleep 0.05; done
 cat >"$work/run.js" <<'JS'
@@ -34,7 +34,7 @@ HOME="$work" ZEVO_P2P_SERVER=127.0.0.1:$port QT_QPA_PLATFORM=offscreen \
     --script "$work/run.js" >"$work/host.out" 2>/dev/null
 awk '/ log: go$/ { go = $1 }
      / pane0: Running\.\.\./ && go != "" { print $1 - go; go = "" }' "$work/host.out" |
-    sort -n | awk '{ v[NR] = $1 } END {
+    sort -n | tee "$work/samples" | awk '{ v[NR] = $1 } END {
         if (NR == 0) { print "no start reached Running..."; exit 1 }
         m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
         printf "StartAV -> Running...: median %.1f ms over %d starts (min %d, max %d)\n", m, NR, v[1], v[NR] }'
