@@ -9,7 +9,7 @@ work=$(mktemp -d)
 trap 'kill $(jobs -p) 2>/dev/null || true; [ -n "${KEEP:-}" ] || rm -rf "$work"' EXIT
 did=ZEVO-000321-BENCH
 "$build/p2p/zevo-p2pd" --listen 127.0.0.1:0 --port-file "$work/port" --key bench \
-    2>"$work/p2pd.log" &
+    >/dev/null 2>"$work/p2pd.log" &
 for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
 port=$(cat "$work/port")
 secret=$("$build/p2p/zevo-p2pd" --key bench --device-secret $did)
