@@ -296,9 +296,17 @@ void Camera::Poll() {
     }
 }
 
-uint32_t Camera::CaptureTick(uint64_t pts) const {
-    if (pts == GST_CLOCK_TIME_NONE) return TickCount();
-    return uint32_t((mBaseTime + pts) / kNsPerMs);
+uint64_t Camera::CaptureTime(GstSample* sample) const {
+    GstBuffer* buffer = gst_sample_get_buffer(sample);
+    GstSegment* segment = gst_sample_get_segment(sample);
+    uint64_t pts = buffer ? GST_BUFFER_PTS(buffer) : GST_CLOCK_TIME_NONE;
+    // Encoders shift their output timestamps (x264enc by 1000 hours) and say so in the
+    // segment; the running time undoes that.
+    uint64_t running = pts == GST_CLOCK_TIME_NONE || segment == nullptr
+                           ? GST_CLOCK_TIME_NONE
+                           : gst_segment_to_running_time(segment, GST_FORMAT_TIME, pts);
+    if (running == GST_CLOCK_TIME_NONE) return uint64_t(TickCount()) * kNsPerMs;
+    return mBaseTime + running;
 }
 
 void Camera::Deliver(const MediaFramePtr& frame) {
@@ -331,7 +339,7 @@ void Camera::HandleVideo(GstAppSink* sink) {
         frame->camera = uint8_t(mIndex);
         frame->data.assign(map.data, map.data + map.size);
         frame->key = IsKeyAccessUnit(frame->data.data(), frame->data.size(), mConfig.codec);
-        frame->captureTick = CaptureTick(GST_BUFFER_PTS(buffer));
+        frame->captureTick = uint32_t(CaptureTime(sample) / kNsPerMs);
         gst_buffer_unmap(buffer, &map);
         ++mVideoFrames;
         Deliver(frame);
@@ -345,9 +353,7 @@ void Camera::HandleAudio(GstAppSink* sink) {
     GstBuffer* buffer = gst_sample_get_buffer(sample);
     GstMapInfo map;
     if (buffer != nullptr && gst_buffer_map(buffer, &map, GST_MAP_READ)) {
-        uint64_t pts = GST_BUFFER_PTS(buffer);
-        uint64_t start =
-            pts == GST_CLOCK_TIME_NONE ? uint64_t(TickCount()) * kNsPerMs : mBaseTime + pts;
+        uint64_t start = CaptureTime(sample);
         if (mAudioPending.empty()) mAudioPendingTime = start;
         size_t count = map.size / 2;
         size_t old = mAudioPending.size();

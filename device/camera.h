@@ -13,6 +13,7 @@
 
 typedef struct _GstElement GstElement;
 typedef struct _GstAppSink GstAppSink;
+typedef struct _GstSample GstSample;
 
 namespace zevo::camd {
 
@@ -31,12 +32,10 @@ using MediaFramePtr = std::shared_ptr<const MediaFrame>;
 
 class MediaSink {
 public:
+    virtual ~MediaSink() = default;
     // Called on a streaming thread; must not block and must not call back into the
     // camera.
     virtual void OnMedia(const MediaFramePtr& frame) = 0;
-
-protected:
-    ~MediaSink() = default;
 };
 
 class Camera {
@@ -78,7 +77,8 @@ private:
     void HandleVideo(GstAppSink* sink);
     void HandleAudio(GstAppSink* sink);
     void Deliver(const MediaFramePtr& frame);
-    uint32_t CaptureTick(uint64_t pts) const;
+    // Capture time of a sample's buffer in nanoseconds on CLOCK_MONOTONIC.
+    uint64_t CaptureTime(GstSample* sample) const;
 
     const int mIndex;
     const CameraConfig mConfig;
