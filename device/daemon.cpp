@@ -5,6 +5,7 @@
 #include "device/log.h"
 #include "device/session.h"
 #include "p2p/PPPP_API.h"
+#include "p2p/init_string.h"
 #include "platform/tick_clock.h"
 
 namespace zevo::camd {
@@ -69,7 +70,11 @@ void Device::ReapSessions(bool all) {
 
 int Device::Run(const std::atomic<bool>& stop) {
     if (!mConfig.server.empty()) setenv("ZEVO_P2P_SERVER", mConfig.server.c_str(), 1);
-    int32_t rc = PPPP_Initialize(mConfig.initString.c_str());
+    // Without a string of its own the device uses the library's default endpoints, which
+    // ZEVO_P2P_SERVER (set from `server` above) replaces.
+    const char* init =
+        mConfig.initString.empty() ? zevo::p2p::kP2pInitString : mConfig.initString.c_str();
+    int32_t rc = PPPP_Initialize(init);
     if (rc < 0) {
         LOG_ERROR("the transport would not start (%d)", rc);
         return 2;

@@ -269,6 +269,7 @@ int DeviceClient::ReadPacket(int channel, Packet& packet, int timeoutMs) {
         rc = ReadExact(channel, packet.body.data(), int32_t(p.bodyLength), timeoutMs + 5000);
         if (rc < 0) return rc;
     }
+    packet.wire = packet.body;
     if (p.packetClass != PACKET_CLASS_LOGIN) {
         packet.unprotect =
             mProtection.UnprotectPacket(p.packetClass, packet.body.data(), int(p.bodyLength));

@@ -84,7 +84,8 @@ struct Packet {
     uint8_t packetClass = 0;
     uint32_t bodyLength = 0;
     std::vector<uint8_t> body;
-    int unprotect = -1;  // UnprotectPacket's result; -1 also for login packets
+    std::vector<uint8_t> wire;  // the body as it arrived, before unprotection
+    int unprotect = -1;         // UnprotectPacket's result; -1 also for login packets
 
     PacketHead Head() const { return PacketHead::Read(body.data()); }
     const uint8_t* Payload() const { return body.data() + kPacketHeadSize; }
