@@ -206,27 +206,26 @@ void DeviceSession::CommandLoop() {
             LOG_DEBUG("session %d: dropped a class-%u packet on channel 0", mId, packetClass);
             continue;
         }
-        if (UnprotectCommandBody(packetClass, mBody, bodyLength, mSessionKey) != 0) {
+        Command command;
+        if (ParseCommandBody(packetClass, mBody, bodyLength, mSessionKey, command) != 0) {
             LOG_DEBUG("session %d: dropped a command that failed unprotection", mId);
             continue;
         }
-        PacketHead head = PacketHead::Read(mBody);
-        HandleCommand(head.Code(), mBody + kPacketHeadSize, head.CommandLength());
+        HandleCommand(command);
     }
 }
 
-void DeviceSession::HandleCommand(uint16_t code, const uint8_t* payload, size_t length) {
-    const bool hasCamera =
-        code == CMD_START_STREAM || code == CMD_STOP_STREAM || code == CMD_STOP_SESSION;
-    int32_t camera = length >= 4 ? int32_t(wire::Get32(payload)) : -1;
-    if (hasCamera) {
+void DeviceSession::HandleCommand(const Command& command) {
+    const uint16_t code = command.code;
+    const int32_t camera = command.camera;
+    if (code == CMD_START_STREAM || code == CMD_STOP_STREAM || code == CMD_STOP_SESSION) {
         LOG_INFO("session %d: command %u %s camera %d", mId, code, CommandName(code), camera);
     } else {
         LOG_INFO("session %d: command %u %s", mId, code, CommandName(code));
     }
     switch (code) {
         case CMD_START_STREAM:
-            if (camera < 0 || camera >= mDevice.CameraCount()) {
+            if (!command.hasCamera || camera < 0 || camera >= mDevice.CameraCount()) {
                 LOG_WARN("session %d: no camera %d (the device has %d)", mId, camera,
                          mDevice.CameraCount());
                 return;
@@ -235,14 +234,14 @@ void DeviceSession::HandleCommand(uint16_t code, const uint8_t* payload, size_t 
             return;
         case CMD_STOP_STREAM:
             // A stop names the camera being watched; one for another camera changes nothing.
-            if (length < 4 || camera == mActiveCamera.load()) StopStream();
+            if (!command.hasCamera || camera == mActiveCamera.load()) StopStream();
             return;
         case CMD_STOP_SESSION:
             mStop.store(true);
             return;
         case CMD_SET_EMAIL_ALERT: {
-            if (length < 1) return;
-            uint8_t state = payload[0];
+            if (!command.hasState) return;
+            uint8_t state = command.state;
             if (mDevice.State().SetEmailAlert(state) < 0) {
                 LOG_WARN("session %d: could not write the state file", mId);
             }

@@ -44,7 +44,7 @@ private:
     void Run();
     int Login();  // 1 accepted, 0 not (refused or timed out), negative transport end
     void CommandLoop();
-    void HandleCommand(uint16_t code, const uint8_t* payload, size_t length);
+    void HandleCommand(const Command& command);
     // Reads exactly length bytes from channel 0, waiting out transport timeouts while
     // the session should go on. 0, or a negative end code.
     int ReadCommandBytes(uint8_t* buffer, int32_t length);

@@ -56,6 +56,25 @@ int UnprotectCommandBody(int packetClass, uint8_t* body, size_t bodyLength,
     return 0;
 }
 
+int ParseCommandBody(int packetClass, uint8_t* body, size_t bodyLength, const Block16& sessionKey,
+                     Command& command) {
+    int rc = UnprotectCommandBody(packetClass, body, bodyLength, sessionKey);
+    if (rc != 0) return rc;
+    command = Command{};
+    command.code = wire::Get16(body);
+    const size_t length = wire::Get16(body + 2);  // equals bodyLength - 16 once unprotected
+    const uint8_t* payload = body + kPacketHeadSize;
+    if (length >= 4) {
+        command.hasCamera = true;
+        command.camera = int32_t(wire::Get32(payload));
+    }
+    if (length >= 1) {
+        command.hasState = true;
+        command.state = payload[0];
+    }
+    return 0;
+}
+
 std::vector<uint8_t> BuildCommandPacket(int packetClass, uint16_t code, const uint8_t* payload,
                                         uint16_t length) {
     std::vector<uint8_t> packet(kPacketPrefixSize + kPacketHeadSize + length, 0);

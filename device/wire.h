@@ -59,6 +59,21 @@ private:
 int UnprotectCommandBody(int packetClass, uint8_t* body, size_t bodyLength,
                          const Block16& sessionKey);
 
+// What the device takes from a command: the code and, when the payload holds them, the
+// camera index (stream commands) or the state byte (CMD_SET_EMAIL_ALERT).
+struct Command {
+    uint16_t code = 0;
+    bool hasCamera = false;
+    int32_t camera = -1;
+    bool hasState = false;
+    uint8_t state = 0;
+};
+
+// Unprotects a received command-channel body in place and reads the command from it.
+// 0, or the result of UnprotectCommandBody.
+int ParseCommandBody(int packetClass, uint8_t* body, size_t bodyLength, const Block16& sessionKey,
+                     Command& command);
+
 // Plain login or command packet (prefix, head with code and length, payload).
 std::vector<uint8_t> BuildCommandPacket(int packetClass, uint16_t code, const uint8_t* payload,
                                         uint16_t length);

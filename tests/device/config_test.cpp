@@ -175,3 +175,13 @@ TEST(DeviceConfig, LoadsAFileAndReportsAMissingOne) {
     EXPECT_FALSE(r.ok());
     EXPECT_NE(r.message.find(path), std::string::npos);
 }
+
+TEST(DeviceConfig, TheShippedExampleParsesAndValidates) {
+    DeviceConfig c;
+    ParseResult r = LoadConfigFile(ZEVO_SOURCE_DIR "/device/zevo-camd.conf.example", c);
+    ASSERT_TRUE(r.ok()) << r.message;
+    EXPECT_TRUE(ValidateConfig(c).ok());
+    ASSERT_EQ(c.cameras.size(), 2u);
+    EXPECT_EQ(c.cameras[0].source, VideoSourceKind::Webcam);
+    EXPECT_EQ(c.cameras[1].audioCodec, AudioCodec::Pcm);
+}

@@ -157,3 +157,33 @@ TEST(DeviceWire, LoginPacketsStayPlain) {
     EXPECT_EQ(std::memcmp(packet.data(), expect, 8), 0);
     EXPECT_EQ(std::memcmp(packet.data() + 20, challenge, 16), 0);
 }
+
+TEST(DeviceWire, ParsesTheFieldsOfEachCommand) {
+    Block16 key = TestKey();
+    PacketProtection viewer;
+    viewer.SetSessionKey(key.data());
+    auto parse = [&](uint16_t code, std::vector<uint8_t> payload, Command& out) {
+        std::vector<uint8_t> packet =
+            BuildPacket(code, payload.data(), payload.size(), PACKET_CLASS_COMMAND);
+        viewer.ProtectPacket(packet.data(), int(packet.size()));
+        return ParseCommandBody(PACKET_CLASS_COMMAND, packet.data() + 4, packet.size() - 4, key,
+                                out);
+    };
+    Command c;
+    ASSERT_EQ(parse(CMD_START_STREAM, {3, 0, 0, 0, 0, 0, 0, 0}, c), 0);
+    EXPECT_EQ(c.code, CMD_START_STREAM);
+    EXPECT_TRUE(c.hasCamera);
+    EXPECT_EQ(c.camera, 3);
+    ASSERT_EQ(parse(CMD_STOP_STREAM, {0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0}, c), 0);
+    EXPECT_EQ(c.camera, -1);
+    ASSERT_EQ(parse(CMD_SET_EMAIL_ALERT, {1, 0, 0, 0}, c), 0);
+    EXPECT_TRUE(c.hasState);
+    EXPECT_EQ(c.state, 1);
+    ASSERT_EQ(parse(CMD_GET_EMAIL_ALERT, {}, c), 0);
+    EXPECT_EQ(c.code, CMD_GET_EMAIL_ALERT);
+    EXPECT_FALSE(c.hasCamera);
+    EXPECT_FALSE(c.hasState);
+    // A stream command cut short carries no camera.
+    ASSERT_EQ(parse(CMD_START_STREAM, {2, 0}, c), 0);
+    EXPECT_FALSE(c.hasCamera);
+}
