@@ -52,7 +52,8 @@ public:
     // (ZEVO_P2P_SERVER) and initialises the library.
     int StartService();
     // Starts the daemon with the harness's DID, secret, password and state file plus the
-    // given options; 0 when it has registered.
+    // given options; 0 when it has registered (it waits for the info-level log line, so
+    // the options must not lower the log level below info).
     int StartDevice(const std::vector<std::string>& extraArgs = {});
     int StopDevice();  // exit status of zevo-camd
 
