@@ -6,6 +6,7 @@
 // running.
 #include <cstdint>
 #include <memory>
+#include <string>
 
 class QWidget;
 
@@ -44,6 +45,15 @@ public:
     int32_t GetCurrentImage(int32_t* size, unsigned char* image);
 
     int GraphState() const;  // 0 stopped, 2 running
+
+    // Writes the current picture to path as a JPEG file. 1 when a picture was obtained
+    // (whether or not the file could be written), 0 when there was none.
+    int32_t SaveSnapshot(const char* path);
+    // The name the graph is registered under in the table of running graphs; empty
+    // without a graph.
+    std::string GraphName() const;
+    // Frames the renderer has received since the graph was built.
+    uint64_t FramesRendered() const;
 
 private:
     struct Impl;
