@@ -48,5 +48,6 @@ uint64_t FrameBytes(FrameQueue* queue);
 int FillFrameNode(FrameNode* node, const unsigned char* source, uint32_t size);
 // Frees the node's data block, then the node. Does not follow `next`.
 void FreeFrameNode(FrameNode* node);
-// Allocates and fills a node from a buffer; null when the packet must be dropped.
+// Allocates and fills a node from a buffer, the copy in the same heap block as the node
+// (FreeFrameNode knows it); null when the packet must be dropped.
 FrameNode* NewFrameNode(const unsigned char* source, uint32_t size);

@@ -148,6 +148,15 @@ TEST(FrameQueue, FillCopiesTheSourceAndRefusesEmptyPackets) {
     EXPECT_EQ(node->data[31], 93);
     FreeFrameNode(node);
 
+    // A node from NewFrameNode carries its copy in the same block; refilling it gives
+    // it a separate one, and either way FreeFrameNode releases exactly what is there.
+    FrameNode* packed = NewFrameNode(source, 8);
+    ASSERT_NE(packed, nullptr);
+    EXPECT_EQ(packed->length, 8u);
+    ASSERT_EQ(FillFrameNode(packed, source, 16), 1);
+    EXPECT_EQ(packed->length, 16u);
+    FreeFrameNode(packed);
+
     EXPECT_EQ(FillFrameNode(nullptr, source, 4), 0);
     EXPECT_EQ(NewFrameNode(source, 0), nullptr);
     EXPECT_EQ(NewFrameNode(nullptr, 10), nullptr);
