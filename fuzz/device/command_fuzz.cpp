@@ -30,5 +30,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t i = 0; i < key.size(); ++i) key[i] = uint8_t(i * 17);
     Command command;
     ParseCommandBody(packetClass, body.data(), body.size(), key, command);
+
+    // The same bytes as a plain command that a viewer protected properly, so the fields
+    // behind a successful unprotection are reached too.
+    if (bodyLength >= zevo::kPacketHeadSize) {
+        std::vector<uint8_t> packet(zevo::kPacketPrefixSize + bodyLength);
+        zevo::PacketPrefix{uint32_t(bodyLength), uint8_t(zevo::PACKET_CLASS_COMMAND)}.Write(
+            packet.data());
+        std::memcpy(packet.data() + zevo::kPacketPrefixSize, data + 1, bodyLength);
+        ChannelProtector protector(key, data[0]);
+        protector.Protect(packet);
+        ParseCommandBody(zevo::PACKET_CLASS_COMMAND, packet.data() + zevo::kPacketPrefixSize,
+                         bodyLength, key, command);
+    }
     return 0;
 }
