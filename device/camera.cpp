@@ -190,9 +190,13 @@ int Camera::StartLocked() {
         return -1;
     }
     mRetryAt = 0;
-    LOG_INFO("camera %d: started (%s %dx%d %d fps %d kbit/s key every %d)", mIndex,
-             VideoCodecName(mConfig.codec), mConfig.width, mConfig.height, mConfig.fps,
-             mConfig.bitrateKbps, mConfig.keyInterval);
+    if (mNoVideo) {
+        LOG_INFO("camera %d: started (audio only)", mIndex);
+    } else {
+        LOG_INFO("camera %d: started (%s %dx%d %d fps %d kbit/s key every %d)", mIndex,
+                 VideoCodecName(mConfig.codec), mConfig.width, mConfig.height, mConfig.fps,
+                 mConfig.bitrateKbps, mConfig.keyInterval);
+    }
     return 0;
 }
 

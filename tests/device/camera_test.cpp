@@ -295,3 +295,28 @@ TEST_F(CameraTest, PipelineDescriptionsFollowTheSettings) {
     EXPECT_NE(d.find("x265enc"), std::string::npos);
     EXPECT_EQ(d.find("audiotestsrc"), std::string::npos);
 }
+
+TEST_F(CameraTest, AudioFromAFileIsResampledToTheViewersFormat) {
+    char dir[] = "/tmp/camd-audio-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string path = std::string(dir) + "/tone.wav";
+    // Two seconds of 500 Hz at 44.1 kHz stereo: the camera must make 8000 Hz mono of it.
+    std::string make =
+        "gst-launch-1.0 -q audiotestsrc freq=500 volume=0.4 num-buffers=86 ! "
+        "audio/x-raw,rate=44100,channels=2 ! wavenc ! filesink location=" +
+        path + " > /dev/null 2>&1";
+    ASSERT_EQ(std::system(make.c_str()), 0);
+    CameraConfig config = SmallCamera();
+    config.audio = AudioSourceKind::File;
+    config.audioLocation = path;
+    Camera camera(0, config, true);
+    CollectingSink sink;
+    ASSERT_EQ(camera.Subscribe(&sink), 0);
+    ASSERT_TRUE(sink.WaitFor([&] { return sink.AudioCount() >= 25; }, 20000, &camera));
+    camera.Unsubscribe(&sink);
+    std::vector<int16_t> samples = Samples(sink.Audio());
+    EXPECT_NEAR(EstimateFrequency(samples, kAudioRate), 500.0, 3.0);
+    EXPECT_NEAR(EstimateLevel(samples), 0.4, 0.03);
+    std::remove(path.c_str());
+    rmdir(dir);
+}
