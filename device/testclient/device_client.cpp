@@ -162,7 +162,7 @@ std::string DeviceHarness::DevicePath() {
     return ProgramPath("ZEVO_CAMD", ZEVO_CAMD_PATH);
 }
 
-int DeviceHarness::StartService() {
+int DeviceHarness::StartService(bool initializeTransport) {
     std::string portFile = mFolder + "/p2pd.port";
     int rc = mService.Start(
         {ServicePath(), "--listen", "127.0.0.1:0", "--port-file", portFile, "--key", mKey}, {},
@@ -178,6 +178,7 @@ int DeviceHarness::StartService() {
     if (port.empty()) return -1;
     mEndpoint = "127.0.0.1:" + port;
     setenv("ZEVO_P2P_SERVER", mEndpoint.c_str(), 1);
+    if (!initializeTransport) return 0;
     if (PPPP_Initialize(zevo::p2p::kP2pInitString) < 0) return -1;
     mInitialized = true;
     return 0;
