@@ -1,5 +1,6 @@
 #include "tests/p2p/echo_device.h"
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -23,7 +24,10 @@ namespace {
 void Echo(int32_t session) {
     std::vector<char> buffer(4096);
     for (;;) {
-        int32_t size = int32_t(buffer.size());
+        // A read waits for all it asks for: ask for what is there, or for one byte.
+        uint32_t readable = 0;
+        if (PPPP_Check_Buffer(session, 0, nullptr, &readable) < 0) return;
+        int32_t size = int32_t(std::clamp<uint32_t>(readable, 1, uint32_t(buffer.size())));
         int32_t r = PPPP_Read(session, 0, buffer.data(), &size, 50);
         if (size > 0 && PPPP_Write(session, 0, buffer.data(), size) < 0) return;
         if (r != PPPP_OK && r != PPPP_ERR_TIMEOUT) return;
