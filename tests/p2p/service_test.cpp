@@ -18,12 +18,13 @@
 #include <thread>
 
 #include "p2p/PPPP_API.h"
+#include "p2p/diag_device.h"
 #include "p2p/init_string.h"
 #include "p2p/wire.h"
-#include "tests/p2p/echo_device.h"
 #include "tests/p2p/harness.h"
 
 using namespace zevo::p2ptest;
+using namespace zevo::p2pdiag;
 namespace p2p = zevo::p2p;
 using Clock = std::chrono::steady_clock;
 

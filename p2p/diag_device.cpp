@@ -1,4 +1,4 @@
-#include "tests/p2p/echo_device.h"
+#include "p2p/diag_device.h"
 
 #include <algorithm>
 #include <cstring>
@@ -7,7 +7,7 @@
 
 #include "p2p/PPPP_API.h"
 
-namespace zevo::p2ptest {
+namespace zevo::p2pdiag {
 
 void FillPattern(uint64_t offset, uint8_t* out, size_t length) {
     for (size_t i = 0; i < length; ++i) out[i] = PatternByte(offset + i);
@@ -85,4 +85,4 @@ void ServeDevice(int32_t device, const std::atomic<bool>& stop) {
     for (auto& t : sessions) t.join();
 }
 
-}  // namespace zevo::p2ptest
+}  // namespace zevo::p2pdiag
