@@ -248,3 +248,17 @@ TEST(Crypto, SecretsAndProofs) {
 }
 
 }  // namespace
+
+#include "p2p/diag_device.h"
+
+TEST(DiagPattern, WordFillMatchesTheByteDefinitionAtAnyOffset) {
+    for (uint64_t offset : {0ull, 1ull, 7ull, 8ull, 13ull, 1000003ull}) {
+        uint8_t buffer[37];
+        zevo::p2pdiag::FillPattern(offset, buffer, sizeof buffer);
+        for (size_t i = 0; i < sizeof buffer; ++i)
+            ASSERT_EQ(buffer[i], zevo::p2pdiag::PatternByte(offset + i)) << offset << "+" << i;
+        EXPECT_EQ(zevo::p2pdiag::CheckPattern(offset, buffer, sizeof buffer), sizeof buffer);
+        buffer[20] ^= 1;
+        EXPECT_EQ(zevo::p2pdiag::CheckPattern(offset, buffer, sizeof buffer), 20u);
+    }
+}
