@@ -33,7 +33,8 @@ extern "C" {
 #define PPPP_ERR_INVALID_PARAMETER -5   /* a pointer is null, a channel or size out of range */
 #define PPPP_ERR_DEVICE_OFFLINE -6      /* the service knows no device online under this DID */
 #define PPPP_ERR_SERVICE_UNREACHABLE -7 /* no rendezvous service answered */
-#define PPPP_ERR_BAD_INIT_STRING -8  /* the initialisation string is malformed or fails its check \
+#define PPPP_ERR_BAD_INIT_STRING                                                                  \
+    -8                               /* the initialisation string is malformed or fails its check \
                                       */
 #define PPPP_ERR_NO_PATH -9          /* neither a direct path nor the relay reached the device */
 #define PPPP_ERR_NO_RELAY -10        /* no direct path opened and the service offers no relay */

@@ -51,6 +51,8 @@ constexpr size_t kChunk = 32 * 1024;
 constexpr uint64_t kWindow = 4 * 1024 * 1024;
 constexpr uint64_t kCreditStep = kWindow / 4;
 constexpr uint32_t kEnetWindow = 2 * 1024 * 1024;  // bytes in flight per ENet peer
+constexpr uint32_t kThrottleFloor = 16;            // of ENET_PEER_PACKET_THROTTLE_SCALE (32)
+constexpr uint32_t kLossForThrottle = ENET_PEER_PACKET_LOSS_SCALE / 50;  // 2 %
 constexpr int kSocketBuffer = 4 * 1024 * 1024;
 constexpr uint32_t kByeData = 0x5A50C105;  // marks a disconnect that PPPP_Close asked for
 
@@ -222,6 +224,10 @@ struct Session {
     Endpoint relay;
     bool relayOffered = false;
     bool relayBound = false;
+    uint32_t relayRateKiB = 0;  // 0: the relay does not limit
+    std::deque<Outgoing> held;  // paced below the relay's rate
+    double paceTokens = 0;
+    uint64_t paceRefilled = 0;
     std::vector<Endpoint> candidates;
     std::vector<Endpoint> confirmed;  // peer addresses proven by a punch
     bool haveDirectPath = false;
@@ -675,6 +681,8 @@ void Worker::DestroyHost(Session& s) {
         s.host = nullptr;
         s.peer = nullptr;
     }
+    for (auto& o : s.held) enet_packet_destroy(o.packet);
+    s.held.clear();
     std::lock_guard<std::mutex> lock(s.mu);
     for (auto& o : s.sendQueue) enet_packet_destroy(o.packet);
     s.sendQueue.clear();
@@ -733,6 +741,7 @@ void Worker::HandleSessionDatagram(Session& s, const Message& m, const Endpoint&
             s.peerFlags = m.flags;
             s.relayOffered = !(m.flags & kFlagNoRelay) && m.port != 0;
             s.relay = Endpoint{from.ip, m.port};
+            s.relayRateKiB = m.value;
             s.candidates.clear();
             if (m.peer.ip != 0 && m.peer.port != 0) s.candidates.push_back(m.peer);
             for (size_t i = 0; i < m.endpointCount; ++i)
@@ -827,6 +836,16 @@ void ConfigurePeer(ENetPeer* peer) {
     peer->windowSize = kEnetWindow;
 }
 
+// ENet's throttle scales the window down on every round-trip spike and may reach 0, which
+// leaves one datagram in flight; a busy machine's scheduling alone causes such spikes. A
+// floor keeps a useful window while the credits bound what is outstanding.
+void KeepWindowOpen(ENetPeer* peer) {
+    peer->windowSize = kEnetWindow;
+    // Real loss (a congested link, a rate-limited relay) is left to ENet's own throttle.
+    if (peer->packetLoss < kLossForThrottle && peer->packetThrottle < kThrottleFloor)
+        peer->packetThrottle = kThrottleFloor;
+}
+
 void Worker::Opened(Session& s, uint64_t now) {
     ConfigurePeer(s.peer);
     Endpoint remote = FromEnet(s.peer->address);
@@ -910,6 +929,21 @@ void Worker::PumpSends(Session& s) {
         }
     }
     bool usable = s.peer != nullptr && s.peer->state == ENET_PEER_STATE_CONNECTED;
+    if (s.mode == PPPP_MODE_RELAY && s.relayRateKiB != 0) {
+        // Pace at 90 % of the relay's rate with a burst well inside its bucket.
+        for (auto& o : queue) s.held.push_back(o);
+        queue.clear();
+        double rate = double(s.relayRateKiB) * 1024 * 0.9;
+        double burst = std::max(rate / 16, 64.0 * 1024);
+        uint64_t now = mNow;
+        s.paceTokens = std::min(burst, s.paceTokens + rate * double(now - s.paceRefilled) / 1000);
+        s.paceRefilled = now;
+        while (!s.held.empty() && s.paceTokens >= 0) {
+            s.paceTokens -= double(s.held.front().packet->dataLength);
+            queue.push_back(s.held.front());
+            s.held.pop_front();
+        }
+    }
     for (auto& o : queue) {
         if (!usable || enet_peer_send(s.peer, o.channel, o.packet) != 0)
             enet_packet_destroy(o.packet);
@@ -1150,7 +1184,7 @@ void Worker::ServiceSession(const std::shared_ptr<Session>& sp, uint64_t now) {
         }
     }
     if (s.phase == Phase::kOpen) PumpSends(s);
-    if (s.peer != nullptr) s.peer->windowSize = kEnetWindow;
+    if (s.peer != nullptr && s.phase == Phase::kOpen) KeepWindowOpen(s.peer);
 
     mCurrent = &s;
     ENetEvent ev;

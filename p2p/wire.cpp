@@ -260,6 +260,7 @@ size_t EncodeMessage(const Message& m, uint8_t* out, size_t capacity) {
             w.U64(m.key);
             w.U16(m.port);
             w.U64(m.token);
+            w.U32(m.value);
             w.Ep(m.observed);
             w.Ep(m.peer);
             PutEndpoints(w, m);
@@ -335,8 +336,9 @@ bool DecodeMessage(const uint8_t* data, size_t length, Message* m) {
             break;
         case MsgType::kPeerInfo:
             ok = r.U64(&m->session) && r.U64(&m->nonce) && r.U8(&m->role) && r.U8(&m->flags) &&
-                 r.U64(&m->key) && r.U16(&m->port) && r.U64(&m->token) && r.Ep(&m->observed) &&
-                 r.Ep(&m->peer) && GetEndpoints(r, m) && m->role <= kRoleDevice;
+                 r.U64(&m->key) && r.U16(&m->port) && r.U64(&m->token) && r.U32(&m->value) &&
+                 r.Ep(&m->observed) && r.Ep(&m->peer) && GetEndpoints(r, m) &&
+                 m->role <= kRoleDevice;
             break;
         case MsgType::kPunch:
         case MsgType::kPunchAck:

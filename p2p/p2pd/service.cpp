@@ -13,6 +13,12 @@ namespace {
 constexpr uint64_t kChallengeSlotMs = 30000;
 constexpr uint64_t kJoinedKeepMs = 10000;  // answer retransmits this long after a join
 constexpr uint64_t kFailedKeepMs = 5000;
+constexpr size_t kSmallDatagram = 160;
+
+// A quarter second of the rate, at least 256 KiB.
+double RelayBurst(uint64_t rate) {
+    return std::max(double(rate) / 4, 256.0 * 1024);
+}
 
 std::string Trim(const std::string& s) {
     size_t a = s.find_first_not_of(" \t\r\n");
@@ -412,6 +418,10 @@ void Rendezvous::SendPeerInfo(const SessionRec& s, bool toViewer, bool toDevice)
     if (mConfig.forceRelay || !s.tryDirect) r.flags |= kFlagRelayOnly;
     if (!s.relay) r.flags |= kFlagNoRelay;
     r.port = s.relay ? s.relay->port : 0;
+    // The relay's rate in KiB/s, so the peers pace themselves below it instead of
+    // losing data to it.
+    r.value = uint32_t(std::min<uint64_t>(mConfig.relayRate / 1024, UINT32_MAX));
+    if (mConfig.relayRate != 0 && r.value == 0) r.value = 1;
     if (toViewer) {
         r.nonce = s.lookupNonce;
         r.role = kRoleViewer;
@@ -501,7 +511,7 @@ void Rendezvous::OnLookup(const Message& m, const Endpoint& from, uint64_t now) 
             s->relay->created = now;
             s->relay->lastActive = now;
             s->relay->refilled = now;
-            s->relay->tokens = 0;
+            s->relay->tokens = RelayBurst(mConfig.relayRate);  // start with a full bucket
             mRelayByFd[fd] = s.get();
         } else {
             Log(kLogWarn, "no relay socket for a session: " + std::string(m.did));
@@ -609,10 +619,13 @@ bool Rendezvous::OnRelayDatagram(int relayFd, const uint8_t* data, size_t length
     }
     if (mConfig.relayRate != 0) {
         double rate = double(mConfig.relayRate);
-        double burst = std::max(rate / 4, 256.0 * 1024);
+        double burst = RelayBurst(mConfig.relayRate);
         relay.tokens = std::min(burst, relay.tokens + rate * double(now - relay.refilled) / 1000);
         relay.refilled = now;
-        if (relay.tokens < double(length)) {
+        // Acknowledgements and pings are small: they pass on credit (down to one burst of
+        // debt) so the peers see the loss of data, not of the session.
+        bool small = length <= kSmallDatagram;
+        if (relay.tokens < double(length) && !(small && relay.tokens > -burst)) {
             ++mStats[kStatRelayRateDrops];
             return false;
         }

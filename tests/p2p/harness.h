@@ -17,6 +17,7 @@ public:
     bool Start(const std::vector<std::string>& extra = {});
     void Stop();
     uint16_t Port() const { return mPort; }
+    int Pid() const { return mPid; }
     std::string InitString() const;
     // The service counters (STATS_REPLY), empty when it does not answer.
     std::vector<uint64_t> Stats() const;

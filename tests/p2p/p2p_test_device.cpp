@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "p2p/PPPP_API.h"
-#include "tests/p2p/echo_device.h"
+#include "p2p/diag_device.h"
 
 namespace {
 std::atomic<bool> gStop{false};
@@ -28,7 +28,7 @@ int main(int argc, char** argv) {
     int32_t device = PPPP_DeviceStart(argv[2], argv[3]);
     std::printf("started %d\n", device < 0 ? device : 0);
     std::fflush(stdout);
-    if (device >= 0) zevo::p2ptest::ServeDevice(device, gStop);
+    if (device >= 0) zevo::p2pdiag::ServeDevice(device, gStop);
     PPPP_DeInitialize();
     return device < 0 ? 1 : 0;
 }

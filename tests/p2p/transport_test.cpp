@@ -14,11 +14,12 @@
 #include <vector>
 
 #include "p2p/PPPP_API.h"
+#include "p2p/diag_device.h"
 #include "p2p/init_string.h"
-#include "tests/p2p/echo_device.h"
 #include "tests/p2p/harness.h"
 
 using namespace zevo::p2ptest;
+using namespace zevo::p2pdiag;
 using Clock = std::chrono::steady_clock;
 
 namespace {

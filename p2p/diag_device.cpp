@@ -1,20 +1,40 @@
-#include "tests/p2p/echo_device.h"
+#include "p2p/diag_device.h"
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 #include <vector>
 
 #include "p2p/PPPP_API.h"
 
-namespace zevo::p2ptest {
+namespace zevo::p2pdiag {
 
+namespace {
+uint64_t PatternWord(uint64_t word) {
+    uint64_t z = word + 0x9E3779B97F4A7C15ull;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+}  // namespace
+
+// One hash per 8 bytes: the stream must cost the sender little next to the transport.
 void FillPattern(uint64_t offset, uint8_t* out, size_t length) {
-    for (size_t i = 0; i < length; ++i) out[i] = PatternByte(offset + i);
+    size_t i = 0;
+    while (i < length) {
+        uint64_t word = PatternWord((offset + i) >> 3);
+        for (unsigned k = unsigned((offset + i) & 7); k < 8 && i < length; ++k, ++i)
+            out[i] = uint8_t(word >> (8 * k));
+    }
 }
 
 size_t CheckPattern(uint64_t offset, const uint8_t* data, size_t length) {
-    for (size_t i = 0; i < length; ++i)
-        if (data[i] != PatternByte(offset + i)) return i;
+    size_t i = 0;
+    while (i < length) {
+        uint64_t word = PatternWord((offset + i) >> 3);
+        for (unsigned k = unsigned((offset + i) & 7); k < 8 && i < length; ++k, ++i)
+            if (data[i] != uint8_t(word >> (8 * k))) return i;
+    }
     return length;
 }
 
@@ -23,7 +43,10 @@ namespace {
 void Echo(int32_t session) {
     std::vector<char> buffer(4096);
     for (;;) {
-        int32_t size = int32_t(buffer.size());
+        // A read waits for all it asks for: ask for what is there, or for one byte.
+        uint32_t readable = 0;
+        if (PPPP_Check_Buffer(session, 0, nullptr, &readable) < 0) return;
+        int32_t size = int32_t(std::clamp<uint32_t>(readable, 1, uint32_t(buffer.size())));
         int32_t r = PPPP_Read(session, 0, buffer.data(), &size, 50);
         if (size > 0 && PPPP_Write(session, 0, buffer.data(), size) < 0) return;
         if (r != PPPP_OK && r != PPPP_ERR_TIMEOUT) return;
@@ -81,4 +104,4 @@ void ServeDevice(int32_t device, const std::atomic<bool>& stop) {
     for (auto& t : sessions) t.join();
 }
 
-}  // namespace zevo::p2ptest
+}  // namespace zevo::p2pdiag

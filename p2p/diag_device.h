@@ -1,6 +1,6 @@
 #pragma once
-// A device for tests and benchmarks, on the real library: it registers a DID and serves
-// every accepted session with three small jobs.
+// The diagnostic device protocol, on the real library: zevo-p2pcheck --serve, the tests and
+// the benchmarks run it; every accepted session gets three small jobs.
 //   channel 0: every byte read is written back (the command exchange);
 //   channel 2: 9-byte orders: 'S' + u64 count streams count pattern bytes on channel 1,
 //              'I' writes this side's 84-byte SessionInfo on channel 2, 'X' closes.
@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace zevo::p2ptest {
+namespace zevo::p2pdiag {
 
 // Byte at offset of the stream channel 1 carries: a position-dependent hash, so a lost,
 // repeated or reordered chunk shows.
@@ -26,4 +26,4 @@ size_t CheckPattern(uint64_t offset, const uint8_t* data, size_t length);
 // Serves sessions on an already started device handle until stop is set or the device ends.
 void ServeDevice(int32_t device, const std::atomic<bool>& stop);
 
-}  // namespace zevo::p2ptest
+}  // namespace zevo::p2pdiag

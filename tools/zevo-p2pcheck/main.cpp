@@ -1,0 +1,212 @@
+// zevo-p2pcheck: resolves a DID through zevo-p2pd, opens a session and reports how it runs
+// (mode, peer, own public address) and, against a peer that speaks the diagnostic
+// protocol (zevo-p2pcheck --serve), the round trip and the throughput.
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "p2p/PPPP_API.h"
+#include "p2p/diag_device.h"
+#include "p2p/init_string.h"
+#include "p2p/wire.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage: zevo-p2pcheck [options] DID\n"
+    "       zevo-p2pcheck [options] --serve DID --secret HEX\n"
+    "Checks a P2P session to a device, or serves the diagnostic protocol as a device.\n"
+    "\n"
+    "  --server HOST:PORT[,...]  rendezvous service (default: the built-in string,\n"
+    "                            or ZEVO_P2P_SERVER)\n"
+    "  --init-string LETTERS     initialisation string instead of --server\n"
+    "  --relay                   go through the relay at once (PPPP_Connect tryDirect 0)\n"
+    "  --port N                  local UDP port (default any)\n"
+    "  --bytes N                 bytes to stream on channel 1 (default 67108864, 0 skips)\n"
+    "  --pings N                 36-byte round trips on channel 0 (default 200, 0 skips)\n"
+    "  --info-only               only connect and print the session information\n";
+
+std::string Address(const unsigned char* bytes) {
+    sockaddr_in a;
+    std::memcpy(&a, bytes, sizeof a);
+    char text[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(ntohs(a.sin_port));
+}
+
+bool ReadAll(int32_t s, unsigned char channel, char* buffer, int32_t size, int32_t timeoutMs) {
+    int32_t got = 0;
+    while (got < size) {
+        int32_t n = size - got;
+        int32_t r = PPPP_Read(s, channel, buffer + got, &n, timeoutMs);
+        got += n;
+        if (r != PPPP_OK) return got == size;
+    }
+    return true;
+}
+
+std::atomic<bool> gStop{false};
+void OnSignal(int) {
+    gStop = true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string did, servers, init, secret;
+    bool relay = false, serve = false, infoOnly = false;
+    uint32_t port = 0;
+    uint64_t bytes = 64ull << 20;
+    int pings = 200;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "zevo-p2pcheck: %s needs a value\n", a.c_str());
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (a == "--server") {
+            servers = value();
+        } else if (a == "--init-string") {
+            init = value();
+        } else if (a == "--relay") {
+            relay = true;
+        } else if (a == "--port") {
+            port = uint32_t(std::strtoul(value().c_str(), nullptr, 10));
+        } else if (a == "--bytes") {
+            bytes = std::strtoull(value().c_str(), nullptr, 10);
+        } else if (a == "--pings") {
+            pings = std::atoi(value().c_str());
+        } else if (a == "--info-only") {
+            infoOnly = true;
+        } else if (a == "--serve") {
+            serve = true;
+            did = value();
+        } else if (a == "--secret") {
+            secret = value();
+        } else if (!a.empty() && a[0] != '-' && did.empty()) {
+            did = a;
+        } else {
+            std::fprintf(stderr, "zevo-p2pcheck: unexpected '%s'\n%s", a.c_str(), kUsage);
+            return 2;
+        }
+    }
+    if (did.empty()) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    if (!servers.empty()) {
+        std::vector<zevo::p2p::Endpoint> list;
+        if (!zevo::p2p::ParseEndpointList(servers, &list, zevo::p2p::kInitStringMaxEndpoints)) {
+            std::fprintf(stderr, "zevo-p2pcheck: bad --server '%s'\n", servers.c_str());
+            return 2;
+        }
+        init = zevo::p2p::EncodeInitString(list);
+    }
+    if (init.empty()) init = zevo::p2p::kP2pInitString;
+    int32_t r = PPPP_Initialize(init.c_str());
+    if (r < 0) {
+        std::printf("PPPP_Initialize failed: %d\n", r);
+        return 1;
+    }
+
+    if (serve) {
+        int32_t device = PPPP_DeviceStart(did.c_str(), secret.c_str());
+        if (device < 0) {
+            std::printf("PPPP_DeviceStart %s failed: %d\n", did.c_str(), device);
+            PPPP_DeInitialize();
+            return 1;
+        }
+        std::printf("serving %s; Ctrl-C stops\n", did.c_str());
+        std::fflush(stdout);
+        std::signal(SIGINT, OnSignal);
+        std::signal(SIGTERM, OnSignal);
+        zevo::p2pdiag::ServeDevice(device, gStop);
+        PPPP_DeInitialize();
+        return 0;
+    }
+
+    auto start = std::chrono::steady_clock::now();
+    int32_t s = PPPP_Connect(did.c_str(), relay ? 0 : 1, port);
+    double connectMs =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    if (s < 0) {
+        std::printf("PPPP_Connect %s failed: %d (after %.0f ms)\n", did.c_str(), s, connectMs);
+        PPPP_DeInitialize();
+        return 1;
+    }
+    SessionInfo info{};
+    r = PPPP_Check(s, &info);
+    if (r != 0) {
+        std::printf("PPPP_Check failed: %d\n", r);
+        PPPP_DeInitialize();
+        return 1;
+    }
+    std::printf("session    %d to %s in %.0f ms\n", s, info.did, connectMs);
+    std::printf("mode       %s\n", info.mode == PPPP_MODE_DIRECT ? "P2P (direct)" : "RLY (relay)");
+    std::printf("remote     %s\n", Address(info.remote).c_str());
+    std::printf("local      %s\n", Address(info.local).c_str());
+    std::printf("public     %s\n", Address(info.publicAddr).c_str());
+    std::fflush(stdout);
+    int status = 0;
+    if (!infoOnly && pings > 0) {
+        std::vector<double> samples;
+        char packet[36] = "zevo-p2pcheck", echo[36];
+        for (int i = 0; i < pings; ++i) {
+            auto t = std::chrono::steady_clock::now();
+            if (PPPP_Write(s, 0, packet, 36) != 36 || !ReadAll(s, 0, echo, 36, 2000)) break;
+            samples.push_back(
+                std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t)
+                    .count());
+        }
+        if (samples.empty()) {
+            std::printf(
+                "round trip no echo on channel 0 (peer without the diagnostic protocol?)\n");
+            status = 1;
+        } else {
+            std::sort(samples.begin(), samples.end());
+            std::printf("round trip median %.0f us, p99 %.0f us (%zu x 36 bytes)\n",
+                        samples[samples.size() / 2], samples[samples.size() * 99 / 100],
+                        samples.size());
+        }
+    }
+    if (!infoOnly && bytes > 0 && status == 0) {
+        unsigned char order[9] = {'S'};
+        for (int i = 0; i < 8; ++i) order[1 + i] = uint8_t(bytes >> (8 * i));
+        auto t = std::chrono::steady_clock::now();
+        PPPP_Write(s, 2, reinterpret_cast<char*>(order), 9);
+        std::vector<uint8_t> buffer(64 * 1024);
+        uint64_t got = 0;
+        bool intact = true;
+        while (got < bytes) {
+            int32_t n = int32_t(std::min<uint64_t>(buffer.size(), bytes - got));
+            r = PPPP_Read(s, 1, reinterpret_cast<char*>(buffer.data()), &n, 5000);
+            intact =
+                intact && zevo::p2pdiag::CheckPattern(got, buffer.data(), size_t(n)) == size_t(n);
+            got += uint64_t(n);
+            if (r != PPPP_OK) break;
+        }
+        double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+        std::printf("throughput %.3f Gbit/s channel 1, %llu of %llu bytes, %s\n",
+                    double(got) * 8 / seconds / 1e9, static_cast<unsigned long long>(got),
+                    static_cast<unsigned long long>(bytes), intact ? "intact" : "CORRUPTED");
+        if (got != bytes || !intact) status = 1;
+    }
+    PPPP_Close(s);
+    PPPP_DeInitialize();
+    return status;
+}
