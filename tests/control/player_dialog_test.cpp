@@ -3,6 +3,7 @@
 #include "control/player_dialog.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -363,6 +364,27 @@ TEST_F(PlayerDialogTest, RecordingTimeInPaneTwo) {
     EXPECT_EQ(core.mRecording.load(), 0);
     mDialog->UpdateClockPanes();
     EXPECT_TRUE(mDialog->PaneText(2).isEmpty());
+}
+
+int OpenDescriptors() {
+    int n = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (dirent* e = readdir(dir)) n += e->d_name[0] != '.';
+        closedir(dir);
+    }
+    return n;
+}
+
+// Every stop rebuilds the live graph. Disabled: the graph as it stands keeps each
+// pipeline that has run (its bus's socket pair and about 1 MB), so this fails until the
+// graph releases what it built. Run with --gtest_also_run_disabled_tests.
+TEST_F(PlayerDialogTest, DISABLED_StopsRebuildTheGraphWithoutLeaking) {
+    mDialog->StopSession();
+    Pump();
+    const int before = OpenDescriptors();
+    for (int i = 0; i < 20; ++i) mDialog->StopSession();
+    Pump();
+    EXPECT_LE(OpenDescriptors(), before);
 }
 
 TEST(PlayerDialogLifetime, DestroyingSavesSettingsAndFreesTheQueues) {
