@@ -1,6 +1,9 @@
 #include "session/session_core.h"
 
 #include <system_error>
+#if defined(__linux__)
+#include <pthread.h>
+#endif
 #include <thread>
 
 namespace zevo {
@@ -73,6 +76,14 @@ std::atomic<uint32_t>& SessionCore::WorkerId(Worker worker) {
 
 namespace {
 
+void SetThreadName(const char* name) {
+#if defined(__linux__)
+    pthread_setname_np(pthread_self(), name);
+#else
+    (void)name;
+#endif
+}
+
 uint32_t NextThreadId() {
     static std::atomic<uint32_t> next{1};
     uint32_t id = next.fetch_add(1);
@@ -88,22 +99,31 @@ bool SessionCore::StartWorker(Worker worker) {
     std::atomic<uint32_t>& id = WorkerId(worker);
     id.store(NextThreadId());
     void (*routine)(std::shared_ptr<SessionCore>, uint32_t) = nullptr;
+    const char* name = "";
     switch (worker) {
         case Worker::MediaReader:
             routine = &MediaReaderThread;
+            name = "zevo-media-rd";
             break;
         case Worker::CommandReader:
             routine = &CommandReaderThread;
+            name = "zevo-cmd-rd";
             break;
         case Worker::VideoConsumer:
             routine = &VideoConsumerThread;
+            name = "zevo-video";
             break;
         case Worker::AudioConsumer:
             routine = &AudioConsumerThread;
+            name = "zevo-audio";
             break;
     }
     try {
-        std::thread(routine, shared_from_this(), mSessionSerial.load()).detach();
+        std::thread([routine, name, core = shared_from_this(), serial = mSessionSerial.load()] {
+            // Named so that a worker left running shows in a process listing.
+            SetThreadName(name);
+            routine(core, serial);
+        }).detach();
     } catch (const std::system_error&) {
         id.store(0);
         return false;
