@@ -1,0 +1,28 @@
+#pragma once
+// The process-wide audio output: plays 8000 Hz mono signed 16-bit little-endian sample
+// buffers on the default ALSA device with at most 32 buffers in flight. A thread of the
+// output reports each finished buffer; the writer releases finished buffers at its next
+// write. A machine without a sound device plays nothing and loses nothing else.
+#include <cstddef>
+#include <functional>
+
+// Opens the device and the output's lock. Returns 0 or more on success, negative when
+// no device could be opened (writes are then accepted and discarded).
+int OpenAudio();
+// Copies byteCount bytes of samples and queues them; waits in 26 ms steps while 32
+// buffers are pending. Returns byteCount, or -1 on failure.
+int WriteAudio(const void* samples, int byteCount);
+// Releases the most recently finished buffer.
+void ReleaseDoneBuffer();
+// Lets playback finish, then closes the device. Returns 0.
+int CloseAudio();
+
+// Buffers handed to the device and not yet released.
+int AudioPendingCount();
+
+// The two blocks every written buffer takes: the sample copy and its header.
+enum class AudioBlock { Data, Header };
+// Test seam for allocation failures: returns memory that std::free releases, or null.
+// An empty function restores the default allocator.
+using AudioAllocHook = std::function<void*(std::size_t bytes, AudioBlock block)>;
+void SetAudioAllocHook(AudioAllocHook hook);

@@ -1,0 +1,53 @@
+#pragma once
+// FIFO of decrypted media packets between the media reader and a consumer thread.
+// A plain structure handled by free functions; every operation accepts a null queue
+// (and a null node where it takes one) and then does nothing and returns 0 or null.
+// Nodes and their data blocks live on the C heap and are allocated and freed outside
+// the queue's lock, which is the innermost lock of the system.
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+// One queued packet: `data` holds `length` bytes (packet head followed by payload).
+// `next` comes first so the queue's tail link can point at either `head` or a `next`.
+struct FrameNode {
+    FrameNode* next;
+    uint32_t length;
+    unsigned char* data;
+};
+
+struct FrameQueue {
+    std::mutex lock;  // guards head, tailLink and the writes of count and totalBytes
+    FrameNode* head;
+    FrameNode** tailLink;  // link the next push writes: &head when empty
+    // Written under the lock, readable without it (values may be stale when used).
+    std::atomic<int> count;
+    std::atomic<uint64_t> totalBytes;
+};
+
+// A new empty queue, or null when the allocation fails.
+FrameQueue* CreateFrameQueue();
+// Frees what is still queued and the queue. No other thread may use it any more.
+void DestroyFrameQueue(FrameQueue* queue);
+// Detaches everything queued and frees it after leaving the lock.
+void ClearFrameQueue(FrameQueue* queue);
+// Appends the chain starting at `first` (ending in a null `next`) in one step and
+// returns the new count; 0 for a null queue or node.
+int PushFrames(FrameQueue* queue, FrameNode* first);
+// Takes the oldest node (its `next` cleared), or null when empty. The caller frees it
+// with FreeFrameNode.
+FrameNode* PopFrame(FrameQueue* queue);
+// Number of queued nodes, read without the lock; 0 for a null queue.
+int FrameCount(FrameQueue* queue);
+// Sum of the queued nodes' lengths, read without the lock; 0 for a null queue.
+uint64_t FrameBytes(FrameQueue* queue);
+
+// Gives a caller-allocated node a private copy of `size` bytes of `source`. Returns 1,
+// or 0 (node left with no data) for a null node or source, a size of 0 or a failed
+// allocation.
+int FillFrameNode(FrameNode* node, const unsigned char* source, uint32_t size);
+// Frees the node's data block, then the node. Does not follow `next`.
+void FreeFrameNode(FrameNode* node);
+// Allocates and fills a node from a buffer, the copy in the same heap block as the node
+// (FreeFrameNode knows it); null when the packet must be dropped.
+FrameNode* NewFrameNode(const unsigned char* source, uint32_t size);

@@ -1,0 +1,58 @@
+#pragma once
+// Building blocks of the GStreamer graphs (live video, recording): filters are elements,
+// pins are pads, the graph is a pipeline. The filter kinds below stand for the
+// components the graphs create by identifier; anything else is taken as a GStreamer
+// element factory name.
+#include <gst/gst.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "media/hresult.h"
+#include "media/video_graph.h"
+
+namespace zevo {
+
+// Push source: an appsrc whose caps follow the first payload pushed (H.264, H.265 or
+// JPEG), fed through IPacketPush.
+inline constexpr const char* kPacketPushFilter = "zevo-packet-push";
+// Decoder: plugs parser and decoder for the codec the stream announces.
+inline constexpr const char* kVideoDecoderFilter = "zevo-video-decoder";
+// Renderer: converts to 32-bit BGRx and hands every frame to the graph's frame store.
+inline constexpr const char* kVideoRendererFilter = "zevo-video-renderer";
+
+// Creates a filter of the given kind, names it and adds it to graph. filter receives a
+// borrowed pointer (the graph owns the element). E_POINTER for a null argument.
+int32_t CreateAndAddFilter(GstElement* graph, const char* classId, const char* name,
+                           GstElement** filter);
+// First unlinked pad of filter in direction; a request pad when the filter has no
+// static one left. pin receives a reference the caller releases (gst_object_unref).
+int32_t FindFreePin(GstElement* filter, GstPadDirection direction, GstPad** pin);
+// Links outputPin to a free input pad of filter, inserting a parser or converter
+// between them when the two cannot link directly.
+int32_t ConnectPinToFilter(GstElement* graph, GstPad* outputPin, GstElement* filter);
+int32_t ConnectFilterPair(GstElement* graph, GstElement* upstream, GstElement* downstream);
+
+// The push interface of a push source filter; null when filter is not one.
+std::unique_ptr<IPacketPush> QueryPacketPush(GstElement* filter);
+
+// Test seam: when set, creating a filter of a kind (or factory name) for which the hook
+// returns false fails as if the element were not installed.
+using FilterCreateHook = std::function<bool(const char* classId)>;
+void SetFilterCreateHook(FilterCreateHook hook);
+
+// Caps a payload announces: video/x-h264, video/x-h265 or image/jpeg; empty when the
+// payload shows none of them (yet).
+std::string DetectVideoCaps(const unsigned char* data, int32_t length);
+
+// Process-wide table of running graphs, keyed by their display name.
+uint32_t RegisterRunningGraph(const std::string& name, GstElement* graph);
+void RevokeRunningGraph(uint32_t cookie);
+// Writes one Graphviz file per registered graph into dir; returns how many.
+int DumpRunningGraphs(const char* dir);
+// Writes the registered graphs to $ZEVO_GRAPH_DUMP_DIR when that is set.
+void DumpRunningGraphsIfRequested();
+
+}  // namespace zevo

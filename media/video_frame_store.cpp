@@ -1,0 +1,168 @@
+#include "media/video_frame_store.h"
+
+#include <gst/app/gstappsink.h>
+#include <gst/video/video.h>
+
+#include <QPainter>
+#include <QRegion>
+#include <cstring>
+
+#include "media/hresult.h"
+
+namespace zevo {
+
+namespace {
+
+constexpr int32_t kDibHeaderSize = 40;
+
+void PutLe16(unsigned char* p, uint16_t v) {
+    p[0] = static_cast<unsigned char>(v);
+    p[1] = static_cast<unsigned char>(v >> 8);
+}
+
+void PutLe32(unsigned char* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+struct MappedSample {
+    GstSample* sample;
+    GstVideoFrame frame;
+};
+
+void ReleaseMappedSample(void* info) {
+    auto* mapped = static_cast<MappedSample*>(info);
+    gst_video_frame_unmap(&mapped->frame);
+    gst_sample_unref(mapped->sample);
+    delete mapped;
+}
+
+GstFlowReturn OnNewSample(GstAppSink* sink, gpointer user) {
+    auto* store = static_cast<FrameStore*>(user);
+    GstSample* sample = gst_app_sink_pull_sample(sink);
+    if (!sample) return GST_FLOW_EOS;
+    GstVideoInfo info;
+    GstCaps* caps = gst_sample_get_caps(sample);
+    GstBuffer* buffer = gst_sample_get_buffer(sample);
+    if (!caps || !buffer || !gst_video_info_from_caps(&info, caps) ||
+        GST_VIDEO_INFO_FORMAT(&info) != GST_VIDEO_FORMAT_BGRx) {
+        gst_sample_unref(sample);
+        return GST_FLOW_OK;
+    }
+    auto* mapped = new MappedSample{sample, {}};
+    if (!gst_video_frame_map(&mapped->frame, &info, buffer, GST_MAP_READ)) {
+        gst_sample_unref(sample);
+        delete mapped;
+        return GST_FLOW_OK;
+    }
+    // Wrap the decoded buffer without copying; the image keeps the sample alive.
+    // BGRx in memory is QImage's RGB32 on a little-endian host.
+    QImage image(static_cast<const uchar*>(GST_VIDEO_FRAME_PLANE_DATA(&mapped->frame, 0)),
+                 GST_VIDEO_FRAME_WIDTH(&mapped->frame), GST_VIDEO_FRAME_HEIGHT(&mapped->frame),
+                 GST_VIDEO_FRAME_PLANE_STRIDE(&mapped->frame, 0), QImage::Format_RGB32,
+                 ReleaseMappedSample, mapped);
+    store->StoreFrame(std::move(image));
+    return GST_FLOW_OK;
+}
+
+}  // namespace
+
+void FrameStore::SetFrameListener(std::function<void()> listener) {
+    std::lock_guard lock(mLock);
+    mListener = std::move(listener);
+}
+
+void FrameStore::StoreFrame(QImage frame) {
+    std::function<void()> listener;
+    QImage previous;
+    {
+        std::lock_guard lock(mLock);
+        previous = std::move(mFrame);
+        mFrame = std::move(frame);
+        listener = mListener;
+    }
+    ++mFrameCount;
+    if (listener) listener();
+    // previous is released here, outside the lock.
+}
+
+QImage FrameStore::LatestFrame() const {
+    std::lock_guard lock(mLock);
+    return mFrame;
+}
+
+int32_t FrameStore::GetCurrentImage(int32_t* size, unsigned char* image) const {
+    if (!size) return E_POINTER;
+    QImage frame = LatestFrame();
+    if (frame.isNull()) return E_FAIL;
+    const int width = frame.width();
+    const int height = frame.height();
+    const int64_t pixelBytes = static_cast<int64_t>(width) * height * 4;
+    const int64_t needed = kDibHeaderSize + pixelBytes;
+    if (needed > INT32_MAX) return E_OUTOFMEMORY;
+    if (!image) {
+        *size = static_cast<int32_t>(needed);
+        return S_OK;
+    }
+    // A frame of another size may have arrived between the two calls.
+    if (*size < needed) return E_OUTOFMEMORY;
+    std::memset(image, 0, kDibHeaderSize);
+    PutLe32(image + 0, kDibHeaderSize);                      // biSize
+    PutLe32(image + 4, static_cast<uint32_t>(width));        // biWidth
+    PutLe32(image + 8, static_cast<uint32_t>(height));       // biHeight > 0: bottom-up
+    PutLe16(image + 12, 1);                                  // biPlanes
+    PutLe16(image + 14, 32);                                 // biBitCount
+    PutLe32(image + 16, 0);                                  // BI_RGB
+    PutLe32(image + 20, static_cast<uint32_t>(pixelBytes));  // biSizeImage
+    unsigned char* pixels = image + kDibHeaderSize;
+    const size_t rowBytes = static_cast<size_t>(width) * 4;
+    for (int y = 0; y < height; ++y) {
+        std::memcpy(pixels + static_cast<size_t>(height - 1 - y) * rowBytes, frame.constScanLine(y),
+                    rowBytes);
+    }
+    *size = static_cast<int32_t>(needed);
+    return S_OK;
+}
+
+void ConnectRendererToStore(GstElement* renderer, FrameStore* store) {
+    if (!renderer || !store) return;
+    GstAppSinkCallbacks callbacks{};
+    callbacks.new_sample = OnNewSample;
+    if (GST_IS_APP_SINK(renderer)) {
+        gst_app_sink_set_callbacks(GST_APP_SINK(renderer), &callbacks, store, nullptr);
+        return;
+    }
+    if (!GST_IS_BIN(renderer)) return;
+    GstIterator* it = gst_bin_iterate_all_by_element_factory_name(GST_BIN(renderer), "appsink");
+    GValue item = G_VALUE_INIT;
+    while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+        auto* sink = GST_APP_SINK(g_value_get_object(&item));
+        gst_app_sink_set_callbacks(sink, &callbacks, store, nullptr);
+        g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(it);
+}
+
+VideoWidget::VideoWidget(std::shared_ptr<FrameStore> store) : mStore(std::move(store)) {
+    // Input goes to the player window underneath, as the video window's message drain.
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setFocusPolicy(Qt::NoFocus);
+}
+
+void VideoWidget::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    const QImage frame = mStore ? mStore->LatestFrame() : QImage();
+    if (frame.isNull() || width() <= 0 || height() <= 0) {
+        painter.fillRect(rect(), Qt::black);
+        return;
+    }
+    QSize fitted = frame.size().scaled(size(), Qt::KeepAspectRatio);
+    QRect target(QPoint((width() - fitted.width()) / 2, (height() - fitted.height()) / 2), fitted);
+    // Black only where the picture does not cover: the bars beside or above and below it.
+    QRegion bars = QRegion(rect()).subtracted(QRegion(target));
+    for (const QRect& bar : bars) painter.fillRect(bar, Qt::black);
+    painter.drawImage(target, frame);
+}
+
+}  // namespace zevo

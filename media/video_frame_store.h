@@ -1,0 +1,51 @@
+#pragma once
+// The renderer's side of the live graph: the latest decoded frame (written on the
+// streaming thread, read by the window and by snapshots) and the widget that paints it.
+#include <gst/gst.h>
+
+#include <QImage>
+#include <QWidget>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+namespace zevo {
+
+class FrameStore {
+public:
+    // Called on the streaming thread after each new frame; must not touch widgets.
+    void SetFrameListener(std::function<void()> listener);
+    void StoreFrame(QImage frame);
+    QImage LatestFrame() const;
+    uint64_t FrameCount() const { return mFrameCount.load(); }
+
+    // The latest frame as a packed 32-bit bottom-up DIB. With image null, *size gets
+    // the bytes needed; with a buffer of at least *size bytes it is filled.
+    int32_t GetCurrentImage(int32_t* size, unsigned char* image) const;
+
+private:
+    mutable std::mutex mLock;
+    QImage mFrame;
+    std::function<void()> mListener;
+    std::atomic<uint64_t> mFrameCount{0};
+};
+
+// Feeds every sample of the appsinks inside renderer into store. The store must outlive
+// the renderer's streaming (the pipeline is set to NULL before the store goes).
+void ConnectRendererToStore(GstElement* renderer, FrameStore* store);
+
+// Paints the latest frame scaled to fit, aspect ratio kept, on black.
+class VideoWidget : public QWidget {
+public:
+    explicit VideoWidget(std::shared_ptr<FrameStore> store);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    std::shared_ptr<FrameStore> mStore;
+};
+
+}  // namespace zevo

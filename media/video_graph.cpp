@@ -1,0 +1,325 @@
+#include "media/video_graph.h"
+
+#include <gst/gst.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QImage>
+#include <QPointer>
+#include <QWidget>
+#include <atomic>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "media/graph_filters.h"
+#include "media/video_frame_store.h"
+#include "platform/message_box.h"
+
+using namespace zevo;
+
+namespace {
+
+bool InitialiseGStreamer() {
+    static std::once_flag once;
+    static bool ok = false;
+    std::call_once(once, [] {
+        GError* error = nullptr;
+        ok = gst_init_check(nullptr, nullptr, &error);
+        if (error) g_error_free(error);
+    });
+    return ok;
+}
+
+void ShowGraphMessage(const char* text) {
+    ShowMessageBox(nullptr, QString::fromUtf8(text), QCoreApplication::applicationName(),
+                   MessageIcon::Warning);
+}
+
+// Nobody waits on the graph's events; errors are logged and everything else dropped so
+// the bus never fills up.
+GstBusSyncReply DropBusMessage(GstBus*, GstMessage* message, gpointer) {
+    if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
+        GError* error = nullptr;
+        gst_message_parse_error(message, &error, nullptr);
+        g_printerr("video graph: %s: %s\n", GST_OBJECT_NAME(GST_MESSAGE_SRC(message)),
+                   error ? error->message : "error");
+        if (error) g_error_free(error);
+    }
+    return GST_BUS_DROP;
+}
+
+void PutLe16(unsigned char* p, uint16_t v) {
+    p[0] = static_cast<unsigned char>(v);
+    p[1] = static_cast<unsigned char>(v >> 8);
+}
+
+void PutLe32(unsigned char* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+uint32_t GetLe32(const unsigned char* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+}  // namespace
+
+struct VideoGraph::Impl {
+    GstElement* mGraphBuilder = nullptr;
+    GstElement* mMediaControl = nullptr;
+    GstBus* mMediaEvent = nullptr;
+    std::shared_ptr<FrameStore> mBasicVideo;
+    QPointer<VideoWidget> mVideoWindow;
+    GstElement* mVideoPushFilter = nullptr;
+    GstElement* mVideoDecodeFilter = nullptr;
+    GstElement* mVideoRenderFilter = nullptr;
+    std::unique_ptr<IPacketPush> mPacketPush;
+    uint32_t mRotCookie = 0;
+    std::atomic<int> mGraphState{0};
+    std::string mName;
+    // Receives the streaming thread's repaint requests on the window's thread; deleted
+    // only after streaming has stopped, which discards requests still queued.
+    QObject* mNotifier = nullptr;
+
+    void RegisterInRot();
+    void RevokeFromRot();
+    int32_t AddVideoFilters();
+    int QueryControlInterfaces();
+};
+
+void VideoGraph::Impl::RegisterInRot() {
+    char name[256];
+    std::snprintf(name, sizeof name, "FilterGraph %08" PRIxPTR " pid %08x",
+                  reinterpret_cast<uintptr_t>(mGraphBuilder), static_cast<unsigned>(getpid()));
+    mName = name;
+    mRotCookie = RegisterRunningGraph(mName, mGraphBuilder);
+}
+
+void VideoGraph::Impl::RevokeFromRot() {
+    RevokeRunningGraph(mRotCookie);
+    mRotCookie = 0;
+}
+
+int32_t VideoGraph::Impl::AddVideoFilters() {
+    CreateAndAddFilter(mGraphBuilder, kPacketPushFilter, "Video Packect Push Filter",
+                       &mVideoPushFilter);
+    if (!mVideoPushFilter) {
+        ShowGraphMessage("Failed to add video push filter.");
+        return 1;
+    }
+    int32_t hr = CreateAndAddFilter(mGraphBuilder, kVideoDecoderFilter, "ffdshow video decoder",
+                                    &mVideoDecodeFilter);
+    if (!mVideoDecodeFilter) {
+        ShowGraphMessage("Failed to add ffdshow video decoder filter.");
+        return hr;
+    }
+    hr = CreateAndAddFilter(mGraphBuilder, kVideoRendererFilter, "Video Render Default",
+                            &mVideoRenderFilter);
+    if (!mVideoRenderFilter) {
+        ShowGraphMessage("Failed to add video render filter.");
+        return hr;
+    }
+    hr = ConnectFilterPair(mGraphBuilder, mVideoPushFilter, mVideoDecodeFilter);
+    if (hr < 0) {
+        ShowGraphMessage("Failed to connect mVideoPushFilter and mVideoDecodeFilter.");
+        return hr;
+    }
+    hr = ConnectFilterPair(mGraphBuilder, mVideoDecodeFilter, mVideoRenderFilter);
+    if (hr < 0) {
+        ShowGraphMessage("Failed to connect mVideoDecodeFilter and mVideoRenderFilter.");
+        return hr;
+    }
+    mPacketPush = QueryPacketPush(mVideoPushFilter);
+    if (!mPacketPush) return E_NOINTERFACE;
+    // No reference clock: every frame is shown as soon as it is decoded.
+    gst_pipeline_use_clock(GST_PIPELINE(mGraphBuilder), nullptr);
+    return S_OK;
+}
+
+int VideoGraph::Impl::QueryControlInterfaces() {
+    if (!mGraphBuilder) return 0;
+    mMediaControl = GST_ELEMENT(gst_object_ref(mGraphBuilder));
+    mMediaEvent = gst_element_get_bus(mGraphBuilder);
+    mBasicVideo = std::make_shared<FrameStore>();
+    if (mVideoRenderFilter) ConnectRendererToStore(mVideoRenderFilter, mBasicVideo.get());
+
+    mNotifier = new QObject();
+    auto* window = new VideoWidget(mBasicVideo);
+    window->hide();
+    mVideoWindow = window;
+    auto pending = std::make_shared<std::atomic<bool>>(false);
+    QObject* notifier = mNotifier;
+    QPointer<VideoWidget> target = window;  // copied here, read on the window's thread only
+    mBasicVideo->SetFrameListener([notifier, pending, target] {
+        // One repaint request in flight at a time; the window shows the latest frame.
+        if (pending->exchange(true)) return;
+        QMetaObject::invokeMethod(
+            notifier,
+            [pending, target] {
+                pending->store(false);
+                if (target) target->update();
+            },
+            Qt::QueuedConnection);
+    });
+    return (mMediaControl && mMediaEvent && mBasicVideo && mVideoWindow) ? 1 : 0;
+}
+
+VideoGraph::VideoGraph() : mImpl(std::make_unique<Impl>()) {}
+
+VideoGraph::~VideoGraph() {
+    ReleaseAll();
+}
+
+int VideoGraph::BuildGraph() {
+    const bool initialised = InitialiseGStreamer();
+    Impl& d = *mImpl;
+    if (d.mGraphBuilder) return 0;
+    if (!initialised) return 0;
+    GstElement* pipeline = gst_pipeline_new(nullptr);
+    if (!pipeline) return 0;
+    d.mGraphBuilder = GST_ELEMENT(gst_object_ref_sink(pipeline));
+    GstBus* bus = gst_element_get_bus(d.mGraphBuilder);
+    gst_bus_set_sync_handler(bus, DropBusMessage, nullptr, nullptr);
+    gst_object_unref(bus);
+    d.RegisterInRot();
+    if (d.AddVideoFilters() < 0) ShowGraphMessage("Failed to add video filters to graph.");
+    return d.QueryControlInterfaces();
+}
+
+int VideoGraph::AttachVideoWindow(QWidget* owner) {
+    Impl& d = *mImpl;
+    if (!owner) return 0;
+    const QRect rect = owner->rect();
+    if (!d.mVideoWindow) return 0;
+    d.mVideoWindow->setParent(owner);
+    d.mVideoWindow->setGeometry(0, 0, rect.width(), rect.height());
+    d.mVideoWindow->show();
+    return 0;
+}
+
+int VideoGraph::SetVideoPosition(int left, int top, int width, int height) {
+    Impl& d = *mImpl;
+    if (d.mVideoWindow) d.mVideoWindow->setGeometry(left, top, width, height);
+    return 0;
+}
+
+int VideoGraph::RunGraph() {
+    Impl& d = *mImpl;
+    if (!d.mGraphBuilder || !d.mMediaControl) return 0;
+    if (d.mGraphState.load() == 2) return 1;
+    if (gst_element_set_state(d.mMediaControl, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
+        return 0;
+    }
+    d.mGraphState.store(2);
+    DumpRunningGraphsIfRequested();
+    return 1;
+}
+
+int VideoGraph::StopGraph() {
+    Impl& d = *mImpl;
+    if (!d.mGraphBuilder || !d.mMediaControl) return 0;
+    if (d.mGraphState.load() == 0) return 1;
+    // The graph as it ran, with the caps it negotiated, before it stops.
+    DumpRunningGraphsIfRequested();
+    if (gst_element_set_state(d.mMediaControl, GST_STATE_READY) == GST_STATE_CHANGE_FAILURE) {
+        return 0;
+    }
+    d.mGraphState.store(0);
+    return 1;
+}
+
+int32_t VideoGraph::PushVideo(int32_t streamId, const unsigned char* data, int32_t length) {
+    Impl& d = *mImpl;
+    IPacketPush* push = d.mPacketPush.get();
+    if (push && d.mGraphState.load() == 2) return push->PushPacket(streamId, data, length);
+    return 1;
+}
+
+void VideoGraph::ReleaseAll() {
+    Impl& d = *mImpl;
+    // Streaming threads end here, before the frame store and the window they feed go.
+    if (d.mGraphBuilder) gst_element_set_state(d.mGraphBuilder, GST_STATE_NULL);
+    if (d.mMediaControl) {
+        gst_object_unref(d.mMediaControl);
+        d.mMediaControl = nullptr;
+    }
+    if (d.mMediaEvent) {
+        gst_object_unref(d.mMediaEvent);
+        d.mMediaEvent = nullptr;
+    }
+    if (d.mVideoWindow) {
+        d.mVideoWindow->hide();
+        d.mVideoWindow->setParent(nullptr);
+        delete d.mVideoWindow.data();
+    }
+    d.mVideoWindow = nullptr;
+    delete d.mNotifier;
+    d.mNotifier = nullptr;
+    d.mBasicVideo.reset();
+    d.mPacketPush.reset();
+    d.mVideoPushFilter = nullptr;
+    d.mVideoDecodeFilter = nullptr;
+    d.mVideoRenderFilter = nullptr;
+    d.RevokeFromRot();
+    if (d.mGraphBuilder) {
+        gst_object_unref(d.mGraphBuilder);
+        d.mGraphBuilder = nullptr;
+    }
+    d.mName.clear();
+}
+
+int32_t VideoGraph::GetCurrentImage(int32_t* size, unsigned char* image) {
+    Impl& d = *mImpl;
+    if (!d.mBasicVideo) return E_FAIL;
+    return d.mBasicVideo->GetCurrentImage(size, image);
+}
+
+int VideoGraph::GraphState() const {
+    return mImpl->mGraphState.load();
+}
+
+std::string VideoGraph::GraphName() const {
+    return mImpl->mName;
+}
+
+uint64_t VideoGraph::FramesRendered() const {
+    return mImpl->mBasicVideo ? mImpl->mBasicVideo->FrameCount() : 0;
+}
+
+int32_t VideoGraph::SaveSnapshot(const char* path) {
+    Impl& d = *mImpl;
+    if (!d.mBasicVideo) return 0;
+    int32_t size = 0;
+    if (GetCurrentImage(&size, nullptr) < 0 || size < 40) return 0;
+    std::vector<unsigned char> dib(static_cast<size_t>(size));
+    // A frame of another size between the two calls leaves nothing valid to save.
+    if (GetCurrentImage(&size, dib.data()) < 0) return 0;
+
+    const uint32_t headerSize = GetLe32(&dib[0]);
+    const uint16_t bitCount = static_cast<uint16_t>(dib[14] | dib[15] << 8);
+    const uint32_t clrUsed = GetLe32(&dib[32]);
+    const uint32_t sizeImage = GetLe32(&dib[20]);
+    uint32_t paletteEntries = clrUsed;
+    if (clrUsed == 0 && bitCount <= 8) paletteEntries = 1u << bitCount;
+    const uint64_t imageLength =
+        static_cast<uint64_t>(headerSize) + 4ull * paletteEntries + sizeImage;
+    if (imageLength > dib.size()) return 0;
+
+    std::vector<unsigned char> file(14 + imageLength);
+    file[0] = 'B';
+    file[1] = 'M';
+    PutLe32(&file[2], static_cast<uint32_t>(14 + imageLength));
+    PutLe16(&file[6], 0);
+    PutLe16(&file[8], 0);
+    PutLe32(&file[10], 14 + headerSize + 4 * paletteEntries);
+    std::memcpy(&file[14], dib.data(), imageLength);
+
+    QImage image;
+    if (image.loadFromData(file.data(), static_cast<int>(file.size()), "BMP") && path) {
+        image.save(QString::fromLocal8Bit(path), "JPEG");
+    }
+    return 1;
+}
