@@ -1,0 +1,397 @@
+// zevo-p2pd: the rendezvous and relay service of the P2P transport. One thread, one epoll
+// loop over the main UDP socket and one socket per relayed session.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "p2p/crypto.h"
+#include "p2p/init_string.h"
+#include "p2p/p2pd/service.h"
+
+#ifndef ZEVO_VERSION
+#define ZEVO_VERSION "0"
+#endif
+
+using namespace zevo::p2p;
+
+namespace {
+
+volatile std::sig_atomic_t gStop = 0;
+void OnSignal(int) {
+    gStop = 1;
+}
+
+uint64_t NowMs() {
+    return uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now().time_since_epoch())
+                        .count());
+}
+
+const char kUsage[] =
+    "Usage: zevo-p2pd [options]\n"
+    "Rendezvous and relay service of the ZEVO2 P2P transport.\n"
+    "\n"
+    "  --listen HOST:PORT          UDP address to serve (default 127.0.0.1:32100; port 0 picks "
+    "one)\n"
+    "  --port-file PATH            write the bound port there once listening\n"
+    "  --key KEY                   service key that device secrets derive from\n"
+    "  --key-file PATH             read the service key from a file (trailing newline dropped)\n"
+    "  --config PATH               read 'key = value' lines with the options below\n"
+    "  --force-relay               every session goes through the relay\n"
+    "  --no-relay                  offer no relay (sessions without a direct path fail)\n"
+    "  --max-devices N             registered devices in all (10000)\n"
+    "  --max-devices-per-address N registered devices per source IPv4 address (16)\n"
+    "  --max-sessions N            pending and relayed sessions in all (1024)\n"
+    "  --max-sessions-per-address N  sessions per viewer IPv4 address (32)\n"
+    "  --max-pending N             lookups waiting for their device (256)\n"
+    "  --relay-rate BYTES          relay bytes per second per session, 0 unlimited (67108864)\n"
+    "  --relay-idle-ms MS          drop a relay after this long without traffic (30000)\n"
+    "  --relay-max-seconds S       drop a relay after this long, 0 never (0)\n"
+    "  --keepalive-ms MS           device keepalive interval asked for (2000)\n"
+    "  --device-expiry-ms MS       forget a device silent this long (8000)\n"
+    "  --join-timeout-ms MS        answer 'offline' when a device does not join (2500)\n"
+    "  --log-level LEVEL           error, warn, info or debug (info)\n"
+    "  --device-secret DID         print the secret of a device under the key and exit\n"
+    "  --init-string HOST:PORT[,HOST:PORT...]  print the library's initialisation string\n"
+    "  --help, --version\n";
+
+int gLogLevel = kLogInfo;
+
+void LogText(int level, const std::string& text) {
+    if (level > gLogLevel) return;
+    static const char* kNames[] = {"error", "warn", "info", "debug"};
+    char stamp[32];
+    std::time_t t = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm);
+    std::fprintf(stderr, "%s zevo-p2pd %s: %s\n", stamp, kNames[level], text.c_str());
+}
+
+int LevelOf(const std::string& name) {
+    if (name == "error") return kLogError;
+    if (name == "warn") return kLogWarn;
+    if (name == "debug") return kLogDebug;
+    return kLogInfo;
+}
+
+bool ReadFile(const std::string& path, std::string* out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream text;
+    text << in.rdbuf();
+    *out = text.str();
+    return true;
+}
+
+class SocketIo : public ServiceIo {
+public:
+    int mMainFd = -1;
+    int mEpoll = -1;
+    uint32_t mIp = 0;
+
+    void Send(int relayFd, const Endpoint& to, const uint8_t* data, size_t length) override {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(to.ip);
+        a.sin_port = htons(to.port);
+        (void)::sendto(relayFd >= 0 ? relayFd : mMainFd, data, length, MSG_DONTWAIT,
+                       reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+    int OpenRelay(uint16_t* port) override {
+        int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) return -1;
+        int size = 4 * 1024 * 1024;
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(mIp);
+        socklen_t len = sizeof a;
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+            ::close(fd);
+            return -1;
+        }
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.fd = fd;
+        if (epoll_ctl(mEpoll, EPOLL_CTL_ADD, fd, &ev) != 0) {
+            ::close(fd);
+            return -1;
+        }
+        *port = ntohs(a.sin_port);
+        return fd;
+    }
+    void CloseRelay(int fd) override {
+        epoll_ctl(mEpoll, EPOLL_CTL_DEL, fd, nullptr);
+        ::close(fd);
+    }
+    void LogLine(int level, const std::string& text) override { LogText(level, text); }
+};
+
+constexpr int kBatch = 64;
+constexpr size_t kSlot = 65536 + 16;  // any UDP datagram fits; larger ones cannot exist
+
+struct Batch {
+    std::vector<uint8_t> storage = std::vector<uint8_t>(size_t(kBatch) * kSlot);
+    mmsghdr in[kBatch];
+    iovec inIov[kBatch];
+    sockaddr_in inAddr[kBatch];
+    mmsghdr out[kBatch];
+    iovec outIov[kBatch];
+    sockaddr_in outAddr[kBatch];
+
+    void Prepare() {
+        for (int i = 0; i < kBatch; ++i) {
+            inIov[i].iov_base = storage.data() + size_t(i) * kSlot;
+            inIov[i].iov_len = kSlot;
+            std::memset(&in[i], 0, sizeof in[i]);
+            in[i].msg_hdr.msg_iov = &inIov[i];
+            in[i].msg_hdr.msg_iovlen = 1;
+            in[i].msg_hdr.msg_name = &inAddr[i];
+            in[i].msg_hdr.msg_namelen = sizeof inAddr[i];
+        }
+    }
+};
+
+Endpoint FromSockaddr(const sockaddr_in& a) {
+    return Endpoint{ntohl(a.sin_addr.s_addr), ntohs(a.sin_port)};
+}
+
+int Serve(const ServiceConfig& config) {
+    std::vector<Endpoint> listen;
+    if (!ParseEndpointList(config.listen, &listen, 1)) {
+        LogText(kLogError, "bad --listen address '" + config.listen + "'");
+        return 2;
+    }
+    SocketIo io;
+    io.mIp = listen[0].ip;
+    io.mMainFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(listen[0].ip);
+    a.sin_port = htons(listen[0].port);
+    if (io.mMainFd < 0 || ::bind(io.mMainFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        LogText(kLogError, "cannot bind " + config.listen + ": " + std::strerror(errno));
+        return 1;
+    }
+    int size = 4 * 1024 * 1024;
+    setsockopt(io.mMainFd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    socklen_t len = sizeof a;
+    getsockname(io.mMainFd, reinterpret_cast<sockaddr*>(&a), &len);
+    uint16_t port = ntohs(a.sin_port);
+    io.mEpoll = epoll_create1(EPOLL_CLOEXEC);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = io.mMainFd;
+    epoll_ctl(io.mEpoll, EPOLL_CTL_ADD, io.mMainFd, &ev);
+
+    Rendezvous service(config, &io, RandomU64());
+    LogText(kLogInfo, "listening on " + FormatEndpoint(Endpoint{listen[0].ip, port}) +
+                          (config.forceRelay ? " (relay forced)" : "") +
+                          (config.noRelay ? " (no relay)" : ""));
+    if (!config.portFile.empty()) {
+        std::string tmp = config.portFile + ".tmp";
+        std::ofstream out(tmp);
+        out << port << "\n";
+        out.close();
+        if (!out || std::rename(tmp.c_str(), config.portFile.c_str()) != 0) {
+            LogText(kLogError, "cannot write port file " + config.portFile);
+            return 1;
+        }
+    }
+    std::printf("%u\n", port);
+    std::fflush(stdout);
+
+    Batch batch;
+    epoll_event events[64];
+    uint64_t nextSweep = 0;
+    while (!gStop) {
+        int n = epoll_wait(io.mEpoll, events, 64, 100);
+        uint64_t now = NowMs();
+        for (int i = 0; i < n; ++i) {
+            int fd = events[i].data.fd;
+            // Drain in batches; a relay socket is served until empty or 16 batches, so one
+            // busy session cannot starve the others.
+            for (int round = 0; round < 16; ++round) {
+                batch.Prepare();
+                int got = recvmmsg(fd, batch.in, kBatch, MSG_DONTWAIT, nullptr);
+                if (got <= 0) break;
+                int outCount = 0;
+                for (int k = 0; k < got; ++k) {
+                    const uint8_t* data = static_cast<uint8_t*>(batch.inIov[k].iov_base);
+                    size_t length = batch.in[k].msg_len;
+                    if (batch.in[k].msg_hdr.msg_flags & MSG_TRUNC) continue;
+                    Endpoint from = FromSockaddr(batch.inAddr[k]);
+                    if (fd == io.mMainFd) {
+                        service.OnDatagram(data, length, from, now);
+                        continue;
+                    }
+                    Endpoint to;
+                    if (!service.OnRelayDatagram(fd, data, length, from, now, &to)) continue;
+                    sockaddr_in& dst = batch.outAddr[outCount];
+                    dst = sockaddr_in{};
+                    dst.sin_family = AF_INET;
+                    dst.sin_addr.s_addr = htonl(to.ip);
+                    dst.sin_port = htons(to.port);
+                    batch.outIov[outCount].iov_base = const_cast<uint8_t*>(data);
+                    batch.outIov[outCount].iov_len = length;
+                    mmsghdr& m = batch.out[outCount];
+                    std::memset(&m, 0, sizeof m);
+                    m.msg_hdr.msg_iov = &batch.outIov[outCount];
+                    m.msg_hdr.msg_iovlen = 1;
+                    m.msg_hdr.msg_name = &dst;
+                    m.msg_hdr.msg_namelen = sizeof dst;
+                    ++outCount;
+                }
+                for (int sent = 0; sent < outCount;) {
+                    int r = sendmmsg(fd, batch.out + sent, unsigned(outCount - sent), MSG_DONTWAIT);
+                    if (r <= 0) break;  // a full send buffer loses datagrams like a network
+                    sent += r;
+                }
+                if (got < kBatch) break;
+            }
+        }
+        if (now >= nextSweep) {
+            service.Sweep(now);
+            nextSweep = now + 100;
+        }
+    }
+    LogText(kLogInfo, "stopping");
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ServiceConfig config;
+    std::string keyFile, configFile, deviceSecretDid, initList;
+    bool wantSecret = false, wantInit = false;
+    std::vector<std::pair<std::string, std::string>> options;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (arg == "--version") {
+            std::printf("zevo-p2pd %s\n", ZEVO_VERSION);
+            return 0;
+        }
+        if (arg.rfind("--", 0) != 0) {
+            std::fprintf(stderr, "zevo-p2pd: unexpected argument '%s'\n%s", arg.c_str(), kUsage);
+            return 2;
+        }
+        std::string name = arg.substr(2), value;
+        size_t eq = name.find('=');
+        if (eq != std::string::npos) {
+            value = name.substr(eq + 1);
+            name.resize(eq);
+        } else if (name == "force-relay" || name == "no-relay") {
+            value = "true";
+        } else if (i + 1 < argc) {
+            value = argv[++i];
+        } else {
+            std::fprintf(stderr, "zevo-p2pd: --%s needs a value\n", name.c_str());
+            return 2;
+        }
+        if (name == "config") {
+            configFile = value;
+        } else if (name == "key-file") {
+            keyFile = value;
+        } else if (name == "device-secret") {
+            wantSecret = true;
+            deviceSecretDid = value;
+        } else if (name == "init-string") {
+            wantInit = true;
+            initList = value;
+        } else {
+            options.emplace_back(name, value);
+        }
+    }
+    std::string error;
+    if (!configFile.empty()) {
+        std::string text;
+        if (!ReadFile(configFile, &text)) {
+            std::fprintf(stderr, "zevo-p2pd: cannot read %s\n", configFile.c_str());
+            return 2;
+        }
+        if (!ParseConfigText(text, &config, &error)) {
+            std::fprintf(stderr, "zevo-p2pd: %s: %s\n", configFile.c_str(), error.c_str());
+            return 2;
+        }
+    }
+    // The command line wins over the file.
+    for (auto& [name, value] : options) {
+        if (!ApplyOption(name, value, &config, &error)) {
+            std::fprintf(stderr, "zevo-p2pd: %s\n", error.c_str());
+            return 2;
+        }
+    }
+    if (!keyFile.empty()) {
+        if (!ReadFile(keyFile, &config.key)) {
+            std::fprintf(stderr, "zevo-p2pd: cannot read key file %s\n", keyFile.c_str());
+            return 2;
+        }
+        while (!config.key.empty() && (config.key.back() == '\n' || config.key.back() == '\r'))
+            config.key.pop_back();
+    }
+    gLogLevel = LevelOf(config.logLevel);
+
+    if (wantInit) {
+        std::vector<Endpoint> endpoints;
+        std::string text;
+        if (!ParseEndpointList(initList, &endpoints, kInitStringMaxEndpoints) ||
+            (text = EncodeInitString(endpoints)).empty()) {
+            std::fprintf(stderr, "zevo-p2pd: --init-string needs 1 to %zu HOST:PORT items\n",
+                         kInitStringMaxEndpoints);
+            return 2;
+        }
+        std::printf("%s\n", text.c_str());
+        return 0;
+    }
+    if (config.key.empty()) {
+        if (wantSecret) {
+            std::fprintf(stderr, "zevo-p2pd: --device-secret needs --key or --key-file\n");
+            return 2;
+        }
+        // Without a key nothing issued earlier stays valid; fine for a throwaway demo only.
+        uint64_t a = RandomU64(), b = RandomU64();
+        config.key =
+            ToHex(reinterpret_cast<uint8_t*>(&a), 8) + ToHex(reinterpret_cast<uint8_t*>(&b), 8);
+        LogText(kLogWarn,
+                "no --key given: using a random key, device secrets will not survive a restart");
+    }
+    if (wantSecret) {
+        if (!IsValidDid(deviceSecretDid.c_str())) {
+            std::fprintf(stderr, "zevo-p2pd: '%s' is not a valid DID\n", deviceSecretDid.c_str());
+            return 2;
+        }
+        std::printf("%s\n", DeviceSecretHex(config.key, deviceSecretDid.c_str()).c_str());
+        return 0;
+    }
+    if (config.forceRelay && config.noRelay) {
+        std::fprintf(stderr, "zevo-p2pd: --force-relay and --no-relay exclude each other\n");
+        return 2;
+    }
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    return Serve(config);
+}

@@ -1,0 +1,130 @@
+#pragma once
+// The rendezvous and relay logic of zevo-p2pd, apart from its sockets: every datagram goes
+// in through OnDatagram or OnRelayDatagram and every answer out through ServiceIo, so
+// the whole state machine can be driven by tests and fuzzers without a network.
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "p2p/wire.h"
+
+namespace zevo::p2p {
+
+struct ServiceConfig {
+    std::string listen = "127.0.0.1:32100";
+    std::string key;
+    bool forceRelay = false;
+    bool noRelay = false;
+    size_t maxDevices = 10000;
+    size_t maxDevicesPerAddress = 16;
+    size_t maxSessions = 1024;  // pending and relayed together
+    size_t maxSessionsPerAddress = 32;
+    size_t maxPending = 256;                // lookups waiting for their device
+    uint64_t relayRate = 64 * 1024 * 1024;  // bytes per second per session, 0 unlimited
+    uint32_t keepaliveMs = 2000;
+    uint32_t deviceExpiryMs = 8000;
+    uint32_t joinTimeoutMs = 2500;
+    uint32_t relayIdleMs = 30000;
+    uint32_t relayMaxSeconds = 0;  // 0: no limit
+    std::string portFile;
+    std::string logLevel = "info";
+};
+
+// Parses "key = value" lines ('#' comments) into config; on failure error names the line.
+bool ParseConfigText(const std::string& text, ServiceConfig* config, std::string* error);
+// Applies one option by its long name (without dashes) as the config file and the command
+// line spell it.
+bool ApplyOption(const std::string& name, const std::string& value, ServiceConfig* config,
+                 std::string* error);
+
+// Counters, in the order STATS_REPLY carries them.
+enum Stat : size_t {
+    kStatDatagrams,
+    kStatMalformed,   // not a well-formed message
+    kStatUnexpected,  // well-formed but unknown session, wrong token or state
+    kStatRegistered,
+    kStatRefused,  // wrong secret or stale challenge
+    kStatDidInUse,
+    kStatLimitHits,
+    kStatLookups,
+    kStatOffline,
+    kStatSessions,        // sessions created
+    kStatRelayForwarded,  // datagrams
+    kStatRelayBytes,
+    kStatRelayDropped,  // from strangers or before both ends bound
+    kStatRelayRateDrops,
+    kStatDevicesNow,
+    kStatSessionsNow,
+    kStatRelaysNow,
+    kStatCount
+};
+
+class ServiceIo {
+public:
+    virtual ~ServiceIo() = default;
+    // Sends from the main socket (relayFd < 0) or from a relay socket.
+    virtual void Send(int relayFd, const Endpoint& to, const uint8_t* data, size_t length) = 0;
+    // Opens a relay socket on the service's address; returns its fd and port, or -1.
+    virtual int OpenRelay(uint16_t* port) = 0;
+    virtual void CloseRelay(int fd) = 0;
+    virtual void LogLine(int level, const std::string& text) = 0;
+};
+
+enum LogLevel { kLogError = 0, kLogWarn = 1, kLogInfo = 2, kLogDebug = 3 };
+
+class Rendezvous {
+public:
+    Rendezvous(const ServiceConfig& config, ServiceIo* io, uint64_t cookieSeed);
+    ~Rendezvous();
+
+    void OnDatagram(const uint8_t* data, size_t length, const Endpoint& from, uint64_t nowMs);
+    // A datagram on a relay socket. Returns true and sets forwardTo when it is to be passed
+    // on unchanged; binds and strangers are handled here.
+    bool OnRelayDatagram(int relayFd, const uint8_t* data, size_t length, const Endpoint& from,
+                         uint64_t nowMs, Endpoint* forwardTo);
+    // Expires registrations, pending lookups and idle relays; call a few times a second.
+    void Sweep(uint64_t nowMs);
+
+    uint64_t Stat(size_t index) const { return mStats[index]; }
+    size_t Devices() const { return mDevices.size(); }
+    size_t Sessions() const { return mSessions.size(); }
+
+private:
+    struct Registration;
+    struct SessionRec;
+    struct Relay;
+
+    void Reply(const Endpoint& to, const Message& m, int relayFd = -1);
+    void OnHello(const Message& m, const Endpoint& from, uint64_t now);
+    void OnRegister(const Message& m, const Endpoint& from, uint64_t now);
+    void OnKeepalive(const Message& m, const Endpoint& from, uint64_t now);
+    void OnUnregister(const Message& m, const Endpoint& from);
+    void OnLookup(const Message& m, const Endpoint& from, uint64_t now);
+    void OnJoin(const Message& m, const Endpoint& from, uint64_t now);
+    void OnSessionDirect(const Message& m, const Endpoint& from);
+    void OnStats(const Message& m, const Endpoint& from);
+    void MakeChallenge(const char* did, const Endpoint& from, uint64_t slot, uint8_t* out) const;
+    void SendConnectRequest(const SessionRec& s);
+    void SendPeerInfo(const SessionRec& s, bool toViewer, bool toDevice);
+    void DropSession(uint64_t id);
+    void DropRelay(SessionRec& s);
+    void Log(int level, const std::string& text);
+
+    ServiceConfig mConfig;
+    ServiceIo* mIo;
+    uint8_t mCookieKey[32];
+    std::map<std::string, std::unique_ptr<Registration>> mDevices;
+    std::unordered_map<uint32_t, size_t> mDevicesPerIp;
+    std::unordered_map<uint64_t, std::unique_ptr<SessionRec>> mSessions;
+    std::map<std::pair<Endpoint, uint64_t>, uint64_t> mLookupIndex;  // (viewer, nonce)
+    std::unordered_map<uint32_t, size_t> mSessionsPerIp;
+    std::unordered_map<int, SessionRec*> mRelayByFd;
+    size_t mPending = 0;
+    uint64_t mStats[kStatCount] = {};
+};
+
+}  // namespace zevo::p2p
