@@ -126,6 +126,10 @@ std::string ImpairedRelay::ViewerServer() const {
     return "127.0.0.1:" + std::to_string(kServicePort);
 }
 
+std::string ImpairedRelay::DirectServer() const {
+    return std::string(kServiceIp) + ":" + std::to_string(kServicePort);
+}
+
 std::string ImpairedRelay::InitString() const {
     return zevo::p2ptest::InitStringFor(kServicePort);
 }

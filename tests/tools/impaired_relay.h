@@ -43,6 +43,8 @@ public:
 
     // For the viewer's ZEVO_P2P_SERVER, and its init string (replaced by the former).
     std::string ViewerServer() const;
+    // The service's own address, for a viewer that bypasses the proxies.
+    std::string DirectServer() const;
     std::string InitString() const;
     const std::string& Did() const { return mDid; }
 

@@ -21,8 +21,9 @@ namespace zevo::tools {
 namespace {
 
 constexpr size_t kMaxDatagram = 65536;
-// Reads per socket per wake-up, so a flood on one side cannot starve due sends.
-constexpr int kReadBurst = 256;
+// Reads per socket per wake-up, so a flood on one side cannot starve due sends, and
+// what is passed on leaves in bursts small enough for a receiver's default buffer.
+constexpr int kReadBurst = 64;
 // epoll tags below this are the proxy's own descriptors; clients are numbered above.
 constexpr uint64_t kTagListen = 1;
 constexpr uint64_t kTagWake = 2;
