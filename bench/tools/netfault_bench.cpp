@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "p2p/PPPP_API.h"
-#include "tests/p2p/echo_device.h"
+#include "p2p/diag_device.h"
 #include "tests/tools/impaired_relay.h"
 #include "tests/tools/netns_lab.h"
 
@@ -34,7 +34,7 @@ bool ReadStream(int32_t session, uint64_t count, std::vector<uint8_t>& buffer) {
     while (offset < count) {
         int32_t n = static_cast<int32_t>(std::min<uint64_t>(buffer.size(), count - offset));
         int32_t r = PPPP_Read(session, 1, reinterpret_cast<char*>(buffer.data()), &n, 30000);
-        if (zevo::p2ptest::CheckPattern(offset, buffer.data(), static_cast<size_t>(n)) !=
+        if (zevo::p2pdiag::CheckPattern(offset, buffer.data(), static_cast<size_t>(n)) !=
             static_cast<size_t>(n))
             return false;
         offset += static_cast<uint64_t>(n);

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "p2p/PPPP_API.h"
-#include "tests/p2p/echo_device.h"
+#include "p2p/diag_device.h"
 #include "tests/p2p/harness.h"
 #include "tests/tools/impaired_relay.h"
 #include "tests/tools/netns_lab.h"
@@ -44,7 +44,7 @@ uint64_t ReadStream(int32_t session, uint64_t count) {
     while (offset < count) {
         int32_t n = static_cast<int32_t>(std::min<uint64_t>(buffer.size(), count - offset));
         int32_t r = PPPP_Read(session, 1, reinterpret_cast<char*>(buffer.data()), &n, 20000);
-        size_t good = zevo::p2ptest::CheckPattern(offset, buffer.data(), static_cast<size_t>(n));
+        size_t good = zevo::p2pdiag::CheckPattern(offset, buffer.data(), static_cast<size_t>(n));
         offset += good;
         if (good != static_cast<size_t>(n)) {
             ADD_FAILURE() << "byte " << offset << " differs from what the device sent";
