@@ -4,7 +4,9 @@
 // side of these tests closes sessions that are still streaming, which shows it. Remove
 // the last line once the transport frees that queue.
 #if defined(__SANITIZE_ADDRESS__)
-extern "C" const char* __asan_default_options() { return "fast_unwind_on_malloc=0"; }
+extern "C" const char* __asan_default_options() {
+    return "fast_unwind_on_malloc=0";
+}
 
 extern "C" const char* __lsan_default_suppressions() {
     return "leak:_dl_init\n"
