@@ -11,6 +11,7 @@
 #include <QVBoxLayout>
 #include <cstdio>
 
+#include "control/host/demo.h"
 #include "control/host/host_script.h"
 #include "control/player_control.h"
 #include "platform/message_box.h"
@@ -33,6 +34,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (qstrcmp(argv[i], "--headless") == 0) headless = true;
     }
+    if (Demo::WantsHeadless(argc, argv)) headless = true;
     if (headless) qputenv("QT_QPA_PLATFORM", "offscreen");
 
     QApplication app(argc, argv);
@@ -55,7 +57,12 @@ int main(int argc, char** argv) {
                                           QStringLiteral("JavaScript file to run."),
                                           QStringLiteral("FILE.js"));
     parser.addOptions({didOption, passwordOption, savePathOption, headlessOption, scriptOption});
+    Demo demo;
+    demo.AddOptions(parser);
     parser.process(app);
+
+    // Before the control exists: its window initialises the transport on creation.
+    if (!demo.Start(parser, headless)) return 1;
 
     QWidget window;
     window.setWindowTitle(QStringLiteral("ZEVO2 Player"));
@@ -107,8 +114,9 @@ int main(int argc, char** argv) {
             host.log(QStringLiteral("SetEmailAlert(0) = %1").arg(control->SetEmailAlert(false)));
         });
         layout->addLayout(row);
+        demo.Begin(control, &host, &window);
         window.show();
-        const int code = QApplication::exec();
+        const int code = demo.Result(QApplication::exec());
         delete control;
         return code;
     }
