@@ -13,6 +13,7 @@
 
 #include "control/host/demo.h"
 #include "control/host/host_script.h"
+#include "control/host/viewer_probe.h"
 #include "control/player_control.h"
 #include "platform/message_box.h"
 
@@ -74,6 +75,9 @@ int main(int argc, char** argv) {
 
     QJSEngine engine;
     HostApi host(control, &engine);
+    ViewerProbe viewer(control);
+    engine.globalObject().setProperty(QStringLiteral("viewer"), engine.newQObject(&viewer));
+    QJSEngine::setObjectOwnership(&viewer, QJSEngine::CppOwnership);
     if (headless) {
         SetMessageBoxHook([&host](const QString& caption, const QString& text) {
             host.RecordMessageBox(caption, text);

@@ -202,6 +202,7 @@ bool LoopbackWorld::StartDevice(const std::vector<std::string>& faults, int came
         argv.push_back("--fault");
         argv.push_back(fault);
     }
+    argv.insert(argv.end(), mDeviceOptions.begin(), mDeviceOptions.end());
     if (!mDevice.Start(argv, {}, mDir + "/camd.out", DeviceLog())) return false;
     for (int i = 0; i < 2000; ++i) {
         if (ReadFile(DeviceLog()).find("registered") != std::string::npos) return true;
@@ -231,6 +232,7 @@ bool LoopbackWorld::StartHost(const std::string& script, const std::string& pass
                                     "QT_QPA_PLATFORM=offscreen",
                                     "LSAN_OPTIONS=suppressions=" + mDir + "/lsan.supp",
                                     "ASAN_OPTIONS=fast_unwind_on_malloc=0"};
+    env.insert(env.end(), mHostEnv.begin(), mHostEnv.end());
     return mHost.Start({ZEVO_HOST_BIN, "--headless", "--did", kDid, "--password", password,
                         "--save-path", mDir, "--script", path},
                        env, HostOut(), mDir + "/host.err");

@@ -64,6 +64,10 @@ public:
     bool StartDevice(const std::vector<std::string>& faults = {}, int cameras = 4,
                      const std::string& password = kPassword);
     void KillDevice();
+    // Options added to every later StartDevice ("--camera", "0:codec=h265", ...), and
+    // environment entries added to every later host.
+    void SetDeviceOptions(std::vector<std::string> options) { mDeviceOptions = std::move(options); }
+    void SetHostEnvironment(std::vector<std::string> env) { mHostEnv = std::move(env); }
 
     // Starts zevo-host --headless with the script; Finish waits for it and reads the
     // transcript.
@@ -93,6 +97,8 @@ private:
     Process mDevice;
     Process mHost;
     int mScripts = 0;
+    std::vector<std::string> mDeviceOptions;
+    std::vector<std::string> mHostEnv;
 };
 
 }  // namespace zevo::e2e

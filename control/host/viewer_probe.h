@@ -1,0 +1,31 @@
+#pragma once
+// The `viewer` object of a zevo-host script: reads the live graph as a test or a curious
+// user would, through the same current-image read the snapshot uses.
+#include <QObject>
+#include <QVariantList>
+#include <QVariantMap>
+
+namespace zevo {
+
+class PlayerControl;
+
+class ViewerProbe : public QObject {
+    Q_OBJECT
+
+public:
+    explicit ViewerProbe(PlayerControl* control) : mControl(control) {}
+
+    // The current picture: {result, width, height, bitCount, checksum, pixels}, where
+    // pixels holds "#rrggbb" for each [x, y] of points (fractions of the picture,
+    // top-down). result is GetCurrentImage's; the other fields are there when it is 0 or more.
+    Q_INVOKABLE QVariantMap currentImage(const QVariantList& points = {}) const;
+    // 2 running, 0 stopped.
+    Q_INVOKABLE int graphState() const;
+    Q_INVOKABLE QString graphName() const;
+    Q_INVOKABLE double framesRendered() const;
+
+private:
+    PlayerControl* mControl;
+};
+
+}  // namespace zevo
