@@ -4,7 +4,9 @@
 // ask for these. Those libraries have no frame pointers, so stacks are taken the slow
 // way; otherwise they stop at the allocator and could not be told apart from ours.
 #if defined(__SANITIZE_ADDRESS__)
-extern "C" const char* __asan_default_options() { return "fast_unwind_on_malloc=0"; }
+extern "C" const char* __asan_default_options() {
+    return "fast_unwind_on_malloc=0";
+}
 
 extern "C" const char* __lsan_default_suppressions() {
     return "leak:_dl_init\n"

@@ -17,11 +17,6 @@ constexpr int32_t kReadTimeoutMs = 300;
 constexpr uint32_t kRefusedLingerMs = 5000;
 constexpr uint8_t kUnknownClass = 5;
 
-bool IsSessionEnd(int32_t rc) {
-    return rc == PPPP_ERR_CLOSED_BY_PEER || rc == PPPP_ERR_PEER_SILENT ||
-           rc == PPPP_ERR_CLOSED_HERE || rc == PPPP_ERR_INVALID_SESSION;
-}
-
 uint8_t RandomByte() {
     uint8_t b = 0;
     FillRandom(&b, 1);
@@ -418,12 +413,10 @@ void DeviceSession::SenderLoop() {
                                                  0, stamp, frame->data.data(), frame->data.size()));
             }
         }
-        if (rc <= 0) {
-            if (IsSessionEnd(rc) || rc < 0) {
-                LOG_INFO("session %d: media write failed (%d), ending", mId, rc);
-                mStop.store(true);
-                break;
-            }
+        if (rc < 0) {
+            LOG_INFO("session %d: media write failed (%d), ending", mId, rc);
+            mStop.store(true);
+            break;
         }
     }
 }

@@ -56,6 +56,7 @@ protected:
             Packet p;
             int rc = client.ReadPacket(1, p, 2000);
             if (rc == PPPP_ERR_TIMEOUT) continue;
+            mLastRead = rc;
             if (rc < 0) break;
             if (p.packetClass == packetClass) {
                 got.push_back(std::move(p));
@@ -81,7 +82,13 @@ protected:
         EXPECT_EQ(DecodeAccessUnits(units, false), int(units.size()));
     }
 
+    // What went wrong, for failure messages: the last read result and the device's log.
+    std::string Why() {
+        return "last read " + std::to_string(mLastRead) + "\n" + mHarness.Device().ReadLog();
+    }
+
     DeviceHarness mHarness;
+    int mLastRead = 0;
 };
 
 }  // namespace
@@ -172,7 +179,7 @@ TEST_F(DaemonTest, AdpcmAndPcmAudioCarryTheConfiguredTone) {
     std::vector<Packet> pcm;
     for (int tries = 0; tries < 200 && pcm.size() < 25; ++tries) {
         std::vector<Packet> some = ReadMedia(client, PACKET_CLASS_AUDIO, 1);
-        ASSERT_FALSE(some.empty());
+        ASSERT_FALSE(some.empty()) << Why();
         if (some[0].Head().StreamChannel() == 1) pcm.push_back(std::move(some[0]));
     }
     ASSERT_EQ(pcm.size(), 25u);
@@ -234,7 +241,7 @@ TEST_F(DaemonTest, TwoViewersGetTheirOwnKeysAndStreams) {
     std::vector<Packet> switched;
     for (int i = 0; i < 400 && switched.size() < 20; ++i) {
         std::vector<Packet> one = ReadMedia(b, PACKET_CLASS_VIDEO, 1);
-        ASSERT_FALSE(one.empty());
+        ASSERT_FALSE(one.empty()) << Why();
         if (one[0].Head().StreamChannel() == 0) switched.push_back(std::move(one[0]));
     }
     ExpectDecodableFromStart(switched, 0);
@@ -254,7 +261,7 @@ TEST_F(DaemonTest, CommandsAreLoggedWithMillisecondTimes) {
     std::vector<Packet> after;
     for (int i = 0; i < 400 && after.empty(); ++i) {
         std::vector<Packet> one = ReadMedia(client, PACKET_CLASS_VIDEO, 1);
-        ASSERT_FALSE(one.empty());
+        ASSERT_FALSE(one.empty()) << Why();
         if (one[0].Head().StreamChannel() == 3) after.push_back(std::move(one[0]));
     }
     ASSERT_EQ(after.size(), 1u);
