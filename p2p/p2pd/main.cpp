@@ -57,7 +57,7 @@ const char kUsage[] =
     "  --max-sessions N            pending and relayed sessions in all (1024)\n"
     "  --max-sessions-per-address N  sessions per viewer IPv4 address (32)\n"
     "  --max-pending N             lookups waiting for their device (256)\n"
-    "  --relay-rate BYTES          relay bytes per second per session, 0 unlimited (67108864)\n"
+    "  --relay-rate BYTES          relay bytes per second per session, 0 unlimited (167772160)\n"
     "  --relay-idle-ms MS          drop a relay after this long without traffic (30000)\n"
     "  --relay-max-seconds S       drop a relay after this long, 0 never (0)\n"
     "  --keepalive-ms MS           device keepalive interval asked for (2000)\n"
