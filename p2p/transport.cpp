@@ -228,6 +228,7 @@ struct Session {
     std::deque<Outgoing> held;  // paced below the relay's rate
     double paceTokens = 0;
     uint64_t paceRefilled = 0;
+    Endpoint peerPublic;  // the peer as the service saw it
     std::vector<Endpoint> candidates;
     std::vector<Endpoint> confirmed;  // peer addresses proven by a punch
     bool haveDirectPath = false;
@@ -742,6 +743,7 @@ void Worker::HandleSessionDatagram(Session& s, const Message& m, const Endpoint&
             s.relayOffered = !(m.flags & kFlagNoRelay) && m.port != 0;
             s.relay = Endpoint{from.ip, m.port};
             s.relayRateKiB = m.value;
+            s.peerPublic = m.peer;
             s.candidates.clear();
             if (m.peer.ip != 0 && m.peer.port != 0) s.candidates.push_back(m.peer);
             for (size_t i = 0; i < m.endpointCount; ++i)
@@ -843,7 +845,7 @@ bool IsThisHost(uint32_t ip) {
     return found;
 }
 
-void ConfigurePeer(ENetPeer* peer) {
+void ConfigurePeer(ENetPeer* peer, bool insideHost) {
     enet_peer_timeout(peer, ENET_PEER_TIMEOUT_LIMIT, kTimeoutMin, kTimeoutMax);
     enet_peer_ping_interval(peer, 500);
     peer->windowSize = kEnetWindow;
@@ -851,7 +853,7 @@ void ConfigurePeer(ENetPeer* peer) {
     // maximum). On a path inside this host nothing fragments, and the largest datagram
     // cuts the system calls per byte to a third; elsewhere ENet's default stays below a
     // 1500-byte link.
-    if (IsThisHost(ntohl(peer->address.host))) peer->mtu = ENET_PROTOCOL_MAXIMUM_MTU;
+    if (insideHost) peer->mtu = ENET_PROTOCOL_MAXIMUM_MTU;
 }
 
 // ENet's throttle scales the window down on every round-trip spike and may reach 0, which
@@ -865,9 +867,10 @@ void KeepWindowOpen(ENetPeer* peer) {
 }
 
 void Worker::Opened(Session& s, uint64_t now) {
-    ConfigurePeer(s.peer);
     Endpoint remote = FromEnet(s.peer->address);
     bool relay = s.relayOffered && remote == s.relay;
+    // Through a relay the datagrams go on to the peer: both hops must stay inside.
+    ConfigurePeer(s.peer, IsThisHost(remote.ip) && (!relay || IsThisHost(s.peerPublic.ip)));
     {
         std::lock_guard<std::mutex> lock(s.mu);
         s.remote = remote;
