@@ -45,7 +45,7 @@ namespace {
 constexpr int kDataChannels = 8;
 constexpr int kControlChannel = 8;  // credit updates
 constexpr size_t kEnetChannels = 9;
-constexpr size_t kChunk = 32 * 1024;
+constexpr size_t kChunk = 32 * 1024;  // largest ENet packet a write is cut into
 // Per channel and direction: bytes written but not yet consumed by the peer's reader. Bounds
 // the memory of both ends and makes PPPP_Write wait for a slow reader.
 constexpr uint64_t kWindow = 4 * 1024 * 1024;
@@ -161,6 +161,7 @@ struct Outbound {
 struct Outgoing {
     uint8_t channel;
     ENetPacket* packet;
+    size_t capacity;  // bytes allocated behind packet->data
 };
 
 enum class Phase {
@@ -194,6 +195,7 @@ struct Session {
     Inbound in[kDataChannels];
     Outbound out[kDataChannels];
     std::vector<Outgoing> sendQueue;
+    size_t chunk = kChunk;  // a whole number of the path's datagrams
     bool creditDue = false;
     int32_t endCode = 0;
     bool closeRequested = false;
@@ -866,6 +868,13 @@ void KeepWindowOpen(ENetPeer* peer) {
         peer->packetThrottle = kThrottleFloor;
 }
 
+// ENet cuts a packet into fragments of this payload; a packet of whole fragments leaves no
+// small last datagram (32 KiB would take 8 full datagrams and a 224-byte one at 4096).
+size_t ChunkFor(uint32_t mtu) {
+    size_t fragment = mtu - sizeof(ENetProtocolHeader) - sizeof(ENetProtocolSendFragment);
+    return std::max<size_t>(1, kChunk / fragment) * fragment;
+}
+
 void Worker::Opened(Session& s, uint64_t now) {
     Endpoint remote = FromEnet(s.peer->address);
     bool relay = s.relayOffered && remote == s.relay;
@@ -876,6 +885,7 @@ void Worker::Opened(Session& s, uint64_t now) {
         s.remote = remote;
         s.mode = relay ? PPPP_MODE_RELAY : PPPP_MODE_DIRECT;
         s.openedMs = now;
+        s.chunk = ChunkFor(s.peer->mtu);
     }
     s.target = remote;
     s.targetSet = true;
@@ -1527,11 +1537,36 @@ PPPP_EXPORT int32_t PPPP_Write(int32_t session, unsigned char channel, const cha
             --s->writersWaiting;
             continue;
         }
-        size_t n = std::min<size_t>({size_t(size - offset), kChunk, size_t(kWindow - inFlight)});
+        size_t want = std::min<size_t>(size_t(size - offset), size_t(kWindow - inFlight));
+        // Top up the packet the worker has not taken yet: the stream goes out in whole
+        // chunks whatever the sizes of the writes, and small writes share packets.
+        Outgoing* tail = s->sendQueue.empty() ? nullptr : &s->sendQueue.back();
+        if (tail != nullptr && tail->channel == channel && tail->packet->dataLength < s->chunk) {
+            ENetPacket* p = tail->packet;
+            size_t n = std::min(want, s->chunk - p->dataLength);
+            if (p->dataLength + n > tail->capacity) {
+                size_t capacity =
+                    std::min(s->chunk, std::max(p->dataLength + n, 2 * tail->capacity));
+                ENetPacket* bigger =
+                    enet_packet_create(nullptr, capacity, ENET_PACKET_FLAG_RELIABLE);
+                if (bigger == nullptr) return PPPP_ERR_NO_MEMORY;
+                std::memcpy(bigger->data, p->data, p->dataLength);
+                bigger->dataLength = p->dataLength;
+                enet_packet_destroy(p);
+                tail->packet = p = bigger;
+                tail->capacity = capacity;
+            }
+            std::memcpy(p->data + p->dataLength, buffer + offset, n);
+            p->dataLength += n;
+            out.written += n;
+            offset += int32_t(n);
+            continue;
+        }
+        size_t n = std::min(want, s->chunk);
         ENetPacket* p = enet_packet_create(buffer + offset, n, ENET_PACKET_FLAG_RELIABLE);
         if (p == nullptr) return PPPP_ERR_NO_MEMORY;
         bool wasEmpty = s->sendQueue.empty();
-        s->sendQueue.push_back(Outgoing{channel, p});
+        s->sendQueue.push_back(Outgoing{channel, p, n});
         out.written += n;
         offset += int32_t(n);
         if (wasEmpty) {

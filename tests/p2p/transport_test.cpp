@@ -235,6 +235,30 @@ TEST_F(TransportTest, HundredMegabytesAndCommandsArriveInOrderRelay) {
     EXPECT_GT(stats[zevo::p2p::kStatRelayBytes] / datagrams, 2000u);
 }
 
+// Writes queued faster than the worker sends them share packets: bursts of small writes of
+// every size come back through the echo as the same byte stream.
+TEST_F(TransportTest, BurstsOfSmallWritesKeepTheirBytesAndOrder) {
+    StartAll();
+    int32_t s = PPPP_Connect(mDid.c_str(), 1, 0);
+    ASSERT_GE(s, 0);
+    std::mt19937 random(11);
+    std::vector<char> sent;
+    for (int burst = 0; burst < 20; ++burst) {
+        size_t start = sent.size();
+        for (int i = 0; i < 300; ++i) {
+            size_t size = 1 + random() % 97;
+            size_t at = sent.size();
+            for (size_t k = 0; k < size; ++k) sent.push_back(char(random()));
+            ASSERT_EQ(PPPP_Write(s, 0, sent.data() + at, int32_t(size)), int32_t(size));
+        }
+        std::vector<char> echo(sent.size() - start);
+        ASSERT_EQ(ReadAll(s, 0, echo.data(), int32_t(echo.size())), PPPP_OK) << "burst " << burst;
+        ASSERT_EQ(std::memcmp(echo.data(), sent.data() + start, echo.size()), 0)
+            << "burst " << burst;
+    }
+    PPPP_Close(s);
+}
+
 TEST_F(TransportTest, ReadTimeoutReportsThePartialSize) {
     StartAll();
     int32_t s = PPPP_Connect(mDid.c_str(), 1, 0);
