@@ -23,6 +23,7 @@
 
 #include "p2p/PPPP_API.h"
 #include "p2p/crypto.h"
+#include "p2p/p2pd/service.h"
 #include "p2p/wire.h"
 #include "tests/p2p/harness.h"
 
@@ -216,6 +217,10 @@ void Throughput(benchmark::State& state, const std::vector<std::string>& args) {
     double gbps = double(state.iterations()) * kStreamBytes * 8 / seconds / 1e9;
     state.counters["Gbit/s"] = gbps;
     state.counters["mode"] = info.mode;
+    // Datagrams the relay dropped over its rate: the peers' pacing should keep this near 0.
+    std::vector<uint64_t> stats = rig.service.Stats();
+    if (info.mode == PPPP_MODE_RELAY && stats.size() > size_t(p2p::kStatRelayRateDrops))
+        state.counters["rate_drops"] = double(stats[p2p::kStatRelayRateDrops]);
     if (gTcpGbps > 0) state.counters["vs_tcp"] = gbps / gTcpGbps;
     if (gEnetGbps > 0) state.counters["vs_enet"] = gbps / gEnetGbps;
 }
