@@ -641,10 +641,19 @@ void Worker::HandleDeviceDatagram(const std::shared_ptr<Device>& dp, const Messa
     }
 }
 
+// A burst of datagrams overflows a small receive buffer and costs a retransmission
+// timeout. The system caps a plain request at net.core.rmem_max (wmem_max), often
+// 208 KiB; a process allowed to (CAP_NET_ADMIN) gets the full size past the cap.
+void SetSocketBuffer(int fd, int forced, int plain) {
+    int size = kSocketBuffer;
+    if (setsockopt(fd, SOL_SOCKET, forced, &size, sizeof size) != 0)
+        (void)setsockopt(fd, SOL_SOCKET, plain, &size, sizeof size);
+}
+
 void ConfigureHost(ENetHost* host) {
     enet_host_bandwidth_limit(host, 0, 0);
-    enet_socket_set_option(host->socket, ENET_SOCKOPT_RCVBUF, kSocketBuffer);
-    enet_socket_set_option(host->socket, ENET_SOCKOPT_SNDBUF, kSocketBuffer);
+    SetSocketBuffer(int(host->socket), SO_RCVBUFFORCE, SO_RCVBUF);
+    SetSocketBuffer(int(host->socket), SO_SNDBUFFORCE, SO_SNDBUF);
     host->intercept = &Worker::Intercept;
 }
 
