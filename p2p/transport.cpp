@@ -146,6 +146,15 @@ void FillLocalEndpoints(int fd, Message* m) {
 }
 
 struct Inbound {
+    // Received packets stay readable after the session ends, so the last owner of the
+    // session frees whatever was never read.
+    Inbound() = default;
+    Inbound(const Inbound&) = delete;
+    Inbound& operator=(const Inbound&) = delete;
+    ~Inbound() {
+        for (ENetPacket* p : packets) enet_packet_destroy(p);
+    }
+
     std::deque<ENetPacket*> packets;
     size_t headOffset = 0;
     uint64_t buffered = 0;
