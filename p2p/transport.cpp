@@ -45,7 +45,7 @@ namespace {
 constexpr int kDataChannels = 8;
 constexpr int kControlChannel = 8;  // credit updates
 constexpr size_t kEnetChannels = 9;
-constexpr size_t kChunk = 32 * 1024;
+constexpr size_t kChunk = 32 * 1024;  // largest ENet packet a write is cut into
 // Per channel and direction: bytes written but not yet consumed by the peer's reader. Bounds
 // the memory of both ends and makes PPPP_Write wait for a slow reader.
 constexpr uint64_t kWindow = 4 * 1024 * 1024;
@@ -170,6 +170,7 @@ struct Outbound {
 struct Outgoing {
     uint8_t channel;
     ENetPacket* packet;
+    size_t capacity;  // bytes allocated behind packet->data
 };
 
 enum class Phase {
@@ -203,6 +204,7 @@ struct Session {
     Inbound in[kDataChannels];
     Outbound out[kDataChannels];
     std::vector<Outgoing> sendQueue;
+    size_t chunk = kChunk;  // a whole number of the path's datagrams
     bool creditDue = false;
     int32_t endCode = 0;
     bool closeRequested = false;
@@ -237,6 +239,7 @@ struct Session {
     std::deque<Outgoing> held;  // paced below the relay's rate
     double paceTokens = 0;
     uint64_t paceRefilled = 0;
+    Endpoint peerPublic;  // the peer as the service saw it
     std::vector<Endpoint> candidates;
     std::vector<Endpoint> confirmed;  // peer addresses proven by a punch
     bool haveDirectPath = false;
@@ -647,10 +650,19 @@ void Worker::HandleDeviceDatagram(const std::shared_ptr<Device>& dp, const Messa
     }
 }
 
+// A burst of datagrams overflows a small receive buffer and costs a retransmission
+// timeout. The system caps a plain request at net.core.rmem_max (wmem_max), often
+// 208 KiB; a process allowed to (CAP_NET_ADMIN) gets the full size past the cap.
+void SetSocketBuffer(int fd, int forced, int plain) {
+    int size = kSocketBuffer;
+    if (setsockopt(fd, SOL_SOCKET, forced, &size, sizeof size) != 0)
+        (void)setsockopt(fd, SOL_SOCKET, plain, &size, sizeof size);
+}
+
 void ConfigureHost(ENetHost* host) {
     enet_host_bandwidth_limit(host, 0, 0);
-    enet_socket_set_option(host->socket, ENET_SOCKOPT_RCVBUF, kSocketBuffer);
-    enet_socket_set_option(host->socket, ENET_SOCKOPT_SNDBUF, kSocketBuffer);
+    SetSocketBuffer(int(host->socket), SO_RCVBUFFORCE, SO_RCVBUF);
+    SetSocketBuffer(int(host->socket), SO_SNDBUFFORCE, SO_SNDBUF);
     host->intercept = &Worker::Intercept;
 }
 
@@ -751,6 +763,7 @@ void Worker::HandleSessionDatagram(Session& s, const Message& m, const Endpoint&
             s.relayOffered = !(m.flags & kFlagNoRelay) && m.port != 0;
             s.relay = Endpoint{from.ip, m.port};
             s.relayRateKiB = m.value;
+            s.peerPublic = m.peer;
             s.candidates.clear();
             if (m.peer.ip != 0 && m.peer.port != 0) s.candidates.push_back(m.peer);
             for (size_t i = 0; i < m.endpointCount; ++i)
@@ -839,10 +852,28 @@ void Worker::ConnectTo(Session& s, const Endpoint& to, uint64_t now) {
     s.phaseStart = now;
 }
 
-void ConfigurePeer(ENetPeer* peer) {
+// True for 127/8 and this host's own addresses: such a path never leaves the machine.
+bool IsThisHost(uint32_t ip) {
+    if ((ip >> 24) == 127) return true;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return false;
+    bool found = false;
+    for (ifaddrs* i = list; i != nullptr && !found; i = i->ifa_next)
+        found = i->ifa_addr != nullptr && i->ifa_addr->sa_family == AF_INET &&
+                ntohl(reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr) == ip;
+    freeifaddrs(list);
+    return found;
+}
+
+void ConfigurePeer(ENetPeer* peer, bool insideHost) {
     enet_peer_timeout(peer, ENET_PEER_TIMEOUT_LIMIT, kTimeoutMin, kTimeoutMax);
     enet_peer_ping_interval(peer, 500);
     peer->windowSize = kEnetWindow;
+    // The mtu only sizes what this end sends (any peer takes datagrams up to ENet's
+    // maximum). On a path inside this host nothing fragments, and the largest datagram
+    // cuts the system calls per byte to a third; elsewhere ENet's default stays below a
+    // 1500-byte link.
+    if (insideHost) peer->mtu = ENET_PROTOCOL_MAXIMUM_MTU;
 }
 
 // ENet's throttle scales the window down on every round-trip spike and may reach 0, which
@@ -855,15 +886,24 @@ void KeepWindowOpen(ENetPeer* peer) {
         peer->packetThrottle = kThrottleFloor;
 }
 
+// ENet cuts a packet into fragments of this payload; a packet of whole fragments leaves no
+// small last datagram (32 KiB would take 8 full datagrams and a 224-byte one at 4096).
+size_t ChunkFor(uint32_t mtu) {
+    size_t fragment = mtu - sizeof(ENetProtocolHeader) - sizeof(ENetProtocolSendFragment);
+    return std::max<size_t>(1, kChunk / fragment) * fragment;
+}
+
 void Worker::Opened(Session& s, uint64_t now) {
-    ConfigurePeer(s.peer);
     Endpoint remote = FromEnet(s.peer->address);
     bool relay = s.relayOffered && remote == s.relay;
+    // Through a relay the datagrams go on to the peer: both hops must stay inside.
+    ConfigurePeer(s.peer, IsThisHost(remote.ip) && (!relay || IsThisHost(s.peerPublic.ip)));
     {
         std::lock_guard<std::mutex> lock(s.mu);
         s.remote = remote;
         s.mode = relay ? PPPP_MODE_RELAY : PPPP_MODE_DIRECT;
         s.openedMs = now;
+        s.chunk = ChunkFor(s.peer->mtu);
     }
     s.target = remote;
     s.targetSet = true;
@@ -1515,11 +1555,36 @@ PPPP_EXPORT int32_t PPPP_Write(int32_t session, unsigned char channel, const cha
             --s->writersWaiting;
             continue;
         }
-        size_t n = std::min<size_t>({size_t(size - offset), kChunk, size_t(kWindow - inFlight)});
+        size_t want = std::min<size_t>(size_t(size - offset), size_t(kWindow - inFlight));
+        // Top up the packet the worker has not taken yet: the stream goes out in whole
+        // chunks whatever the sizes of the writes, and small writes share packets.
+        Outgoing* tail = s->sendQueue.empty() ? nullptr : &s->sendQueue.back();
+        if (tail != nullptr && tail->channel == channel && tail->packet->dataLength < s->chunk) {
+            ENetPacket* p = tail->packet;
+            size_t n = std::min(want, s->chunk - p->dataLength);
+            if (p->dataLength + n > tail->capacity) {
+                size_t capacity =
+                    std::min(s->chunk, std::max(p->dataLength + n, 2 * tail->capacity));
+                ENetPacket* bigger =
+                    enet_packet_create(nullptr, capacity, ENET_PACKET_FLAG_RELIABLE);
+                if (bigger == nullptr) return PPPP_ERR_NO_MEMORY;
+                std::memcpy(bigger->data, p->data, p->dataLength);
+                bigger->dataLength = p->dataLength;
+                enet_packet_destroy(p);
+                tail->packet = p = bigger;
+                tail->capacity = capacity;
+            }
+            std::memcpy(p->data + p->dataLength, buffer + offset, n);
+            p->dataLength += n;
+            out.written += n;
+            offset += int32_t(n);
+            continue;
+        }
+        size_t n = std::min(want, s->chunk);
         ENetPacket* p = enet_packet_create(buffer + offset, n, ENET_PACKET_FLAG_RELIABLE);
         if (p == nullptr) return PPPP_ERR_NO_MEMORY;
         bool wasEmpty = s->sendQueue.empty();
-        s->sendQueue.push_back(Outgoing{channel, p});
+        s->sendQueue.push_back(Outgoing{channel, p, n});
         out.written += n;
         offset += int32_t(n);
         if (wasEmpty) {

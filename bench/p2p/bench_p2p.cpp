@@ -1,7 +1,9 @@
 // Run: build/default/bench/p2p/bench_p2p
-// Every figure sits beside the TCP loopback stream measured in the same run.
+// Every figure sits beside the TCP loopback stream measured in the same run; channel-1
+// throughput also beside a bare ENet pair (vs_enet), the ceiling the transport builds on.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
+#include <enet/enet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -9,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -20,6 +23,7 @@
 
 #include "p2p/PPPP_API.h"
 #include "p2p/crypto.h"
+#include "p2p/p2pd/service.h"
 #include "p2p/wire.h"
 #include "tests/p2p/harness.h"
 
@@ -30,6 +34,7 @@ namespace {
 
 constexpr int64_t kStreamBytes = 256ll * 1024 * 1024;
 double gTcpGbps = 0;
+double gEnetGbps = 0;
 
 // ---- baseline: one TCP stream over loopback, same buffer size as the P2P reads.
 void BM_TcpLoopback(benchmark::State& state) {
@@ -72,6 +77,88 @@ void BM_TcpLoopback(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * kStreamBytes);
     gTcpGbps = double(state.iterations()) * kStreamBytes * 8 / seconds / 1e9;
     state.counters["Gbit/s"] = gTcpGbps;
+}
+
+// ---- ceiling: two bare ENet hosts in this process, one thread each, moving the same
+// stream as reliable 64 KiB packets on one channel with the transport's datagram size,
+// ENet window and 4 MiB credit window. What the transport adds shows against this.
+void BM_EnetPair(benchmark::State& state) {
+    ENetAddress any{};
+    any.host = ENET_HOST_ANY;
+    ENetHost* rx = enet_host_create(&any, 1, 2, 0, 0);
+    ENetHost* tx = enet_host_create(nullptr, 1, 2, 0, 0);
+    if (enet_initialize() != 0 || rx == nullptr || tx == nullptr) {
+        state.SkipWithError("no ENet hosts");
+        return;
+    }
+    for (ENetHost* h : {rx, tx}) {
+        enet_socket_set_option(h->socket, ENET_SOCKOPT_RCVBUF, 4 * 1024 * 1024);
+        enet_socket_set_option(h->socket, ENET_SOCKOPT_SNDBUF, 4 * 1024 * 1024);
+        h->mtu = ENET_PROTOCOL_MAXIMUM_MTU;
+        for (size_t i = 0; i < h->peerCount; ++i) h->peers[i].mtu = h->mtu;
+    }
+    ENetAddress to{};
+    enet_socket_get_address(rx->socket, &to);
+    enet_address_set_host(&to, "127.0.0.1");
+    constexpr int64_t kCredit = 4 * 1024 * 1024;
+    std::atomic<bool> stop{false};
+    std::thread receiver([&] {
+        ENetEvent ev;
+        int64_t got = 0, reported = 0;
+        while (!stop.load()) {
+            if (enet_host_service(rx, &ev, 1) <= 0 || ev.type != ENET_EVENT_TYPE_RECEIVE) continue;
+            got += int64_t(ev.packet->dataLength);
+            enet_packet_destroy(ev.packet);
+            if (got - reported >= kCredit / 4) {
+                reported = got;
+                enet_peer_send(ev.peer, 1,
+                               enet_packet_create(&got, sizeof got, ENET_PACKET_FLAG_RELIABLE));
+                enet_host_flush(rx);
+            }
+        }
+    });
+    ENetPeer* peer = enet_host_connect(tx, &to, 2, 0);
+    ENetEvent ev;
+    bool connected = false;
+    for (int i = 0; i < 50 && !connected; ++i)
+        connected = enet_host_service(tx, &ev, 100) > 0 && ev.type == ENET_EVENT_TYPE_CONNECT;
+    if (connected) peer->windowSize = 2 * 1024 * 1024;
+    std::vector<char> out(64 * 1024, 'x');
+    int64_t sent = 0, acked = 0;
+    double seconds = 0;
+    for (auto _ : state) {
+        if (!connected) break;
+        auto start = std::chrono::steady_clock::now();
+        const int64_t target = sent + kStreamBytes;
+        while (acked < target) {
+            while (sent < target && sent - acked < kCredit) {
+                enet_peer_send(
+                    peer, 0, enet_packet_create(out.data(), out.size(), ENET_PACKET_FLAG_RELIABLE));
+                sent += int64_t(out.size());
+            }
+            int r = enet_host_service(tx, &ev, 1);
+            while (r > 0) {
+                if (ev.type == ENET_EVENT_TYPE_RECEIVE) {
+                    std::memcpy(&acked, ev.packet->data, sizeof acked);
+                    enet_packet_destroy(ev.packet);
+                }
+                r = enet_host_check_events(tx, &ev);
+            }
+        }
+        seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
+    stop = true;
+    receiver.join();
+    enet_host_destroy(tx);
+    enet_host_destroy(rx);
+    if (!connected) {
+        state.SkipWithError("ENet pair did not connect");
+        return;
+    }
+    state.SetBytesProcessed(state.iterations() * kStreamBytes);
+    gEnetGbps = double(state.iterations()) * kStreamBytes * 8 / seconds / 1e9;
+    state.counters["Gbit/s"] = gEnetGbps;
+    if (gTcpGbps > 0) state.counters["vs_tcp"] = gEnetGbps / gTcpGbps;
 }
 
 struct Rig {
@@ -130,13 +217,22 @@ void Throughput(benchmark::State& state, const std::vector<std::string>& args) {
     double gbps = double(state.iterations()) * kStreamBytes * 8 / seconds / 1e9;
     state.counters["Gbit/s"] = gbps;
     state.counters["mode"] = info.mode;
+    // Datagrams the relay dropped over its rate: the peers' pacing should keep this near 0.
+    std::vector<uint64_t> stats = rig.service.Stats();
+    if (info.mode == PPPP_MODE_RELAY && stats.size() > size_t(p2p::kStatRelayRateDrops))
+        state.counters["rate_drops"] = double(stats[p2p::kStatRelayRateDrops]);
     if (gTcpGbps > 0) state.counters["vs_tcp"] = gbps / gTcpGbps;
+    if (gEnetGbps > 0) state.counters["vs_enet"] = gbps / gEnetGbps;
 }
 
 void BM_Channel1Direct(benchmark::State& state) {
     Throughput(state, {"--relay-rate", "0"});
 }
+// The relay at its default per-session rate, as deployed: the peers pace below it.
 void BM_Channel1Relay(benchmark::State& state) {
+    Throughput(state, {"--force-relay"});
+}
+void BM_Channel1RelayUnlimited(benchmark::State& state) {
     Throughput(state, {"--force-relay", "--relay-rate", "0"});
 }
 
@@ -279,8 +375,10 @@ void BM_ServiceMemoryPerRelay(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_TcpLoopback)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
+BENCHMARK(BM_EnetPair)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK(BM_Channel1Direct)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK(BM_Channel1Relay)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
+BENCHMARK(BM_Channel1RelayUnlimited)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK(BM_Channel0RoundTrip)->Unit(benchmark::kMicrosecond)->Iterations(2000)->UseRealTime();
 BENCHMARK(BM_ServiceMemoryPerDevice)->Arg(2000)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ServiceMemoryPerRelay)->Arg(400)->Iterations(1)->Unit(benchmark::kMillisecond);

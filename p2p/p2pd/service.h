@@ -23,8 +23,10 @@ struct ServiceConfig {
     size_t maxDevicesPerAddress = 16;
     size_t maxSessions = 1024;  // pending and relayed together
     size_t maxSessionsPerAddress = 32;
-    size_t maxPending = 256;                // lookups waiting for their device
-    uint64_t relayRate = 64 * 1024 * 1024;  // bytes per second per session, 0 unlimited
+    size_t maxPending = 256;  // lookups waiting for their device
+    // Bytes per second per session, 0 unlimited. The peers pace at 90 % of it, so the
+    // default leaves one session a little over 1 Gbit/s.
+    uint64_t relayRate = 160 * 1024 * 1024;
     uint32_t keepaliveMs = 2000;
     uint32_t deviceExpiryMs = 8000;
     uint32_t joinTimeoutMs = 2500;

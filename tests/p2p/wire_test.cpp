@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <random>
+#include <vector>
 
 #include "p2p/crypto.h"
 #include "p2p/init_string.h"
@@ -260,5 +261,15 @@ TEST(DiagPattern, WordFillMatchesTheByteDefinitionAtAnyOffset) {
         EXPECT_EQ(zevo::p2pdiag::CheckPattern(offset, buffer, sizeof buffer), sizeof buffer);
         buffer[20] ^= 1;
         EXPECT_EQ(zevo::p2pdiag::CheckPattern(offset, buffer, sizeof buffer), 20u);
+    }
+    // A long run, and a fault in every byte of one word.
+    std::vector<uint8_t> run(4099);
+    zevo::p2pdiag::FillPattern(5, run.data(), run.size());
+    for (size_t i = 0; i < run.size(); ++i)
+        ASSERT_EQ(run[i], zevo::p2pdiag::PatternByte(5 + i)) << i;
+    for (size_t at = 1000; at < 1008; ++at) {
+        run[at] ^= 0x80;
+        EXPECT_EQ(zevo::p2pdiag::CheckPattern(5, run.data(), run.size()), at);
+        run[at] ^= 0x80;
     }
 }
