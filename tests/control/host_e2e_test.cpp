@@ -292,7 +292,9 @@ TEST_F(HostEndToEnd, CameraChangeStopsThenStarts50msLater) {
     EXPECT_EQ((stop + 1)->name, "CMD_START_STREAM");
     EXPECT_EQ((stop + 1)->camera, 3);
     const auto gap = static_cast<long long>((stop + 1)->mono - stop->mono);
-    EXPECT_GE(gap, 49);
+    // The viewer waits 50 ms between the two; their arrival times at the device also
+    // carry the transport's jitter and the log's millisecond truncation.
+    EXPECT_GE(gap, 40);
     EXPECT_LT(gap, 1000);
     // The session's own stop names the new camera.
     EXPECT_EQ(commands.back().camera, 3);
