@@ -12,23 +12,6 @@
 
 namespace zevo::camd {
 
-// Codes of the command channel.
-constexpr uint16_t LOGIN_CHALLENGE = 1;
-constexpr uint16_t LOGIN_RESPONSE = 2;
-constexpr uint16_t LOGIN_ACCEPTED = 3;
-constexpr uint16_t LOGIN_REFUSED = 4;
-constexpr uint16_t CMD_START_STREAM = 1;
-constexpr uint16_t CMD_STOP_STREAM = 2;
-constexpr uint16_t CMD_STOP_SESSION = 4;
-constexpr uint16_t CMD_SET_EMAIL_ALERT = 13;
-constexpr uint16_t CMD_GET_EMAIL_ALERT = 17;
-constexpr uint16_t NOTICE_EMAIL_ALERT = 18;
-
-// Media codes of the media head.
-constexpr uint16_t MEDIA_CODE_VIDEO = 3;
-constexpr uint16_t MEDIA_CODE_PCM = 1279;
-constexpr uint16_t MEDIA_CODE_ADPCM = 1280;
-
 // Largest bodies the viewer's readers hold.
 constexpr uint32_t kMaxCommandBody = 1024;
 constexpr uint32_t kMaxMediaBody = 131072;

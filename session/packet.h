@@ -14,6 +14,25 @@ constexpr int PACKET_CLASS_VIDEO = 2;
 constexpr int PACKET_CLASS_AUDIO = 3;
 constexpr int PACKET_CLASS_COMMAND = 4;
 
+// Login codes (class 1).
+constexpr uint16_t LOGIN_CHALLENGE = 1;
+constexpr uint16_t LOGIN_RESPONSE = 2;
+constexpr uint16_t LOGIN_ACCEPTED = 3;
+constexpr uint16_t LOGIN_REFUSED = 4;
+
+// Command and notice codes (class 4).
+constexpr uint16_t CMD_START_STREAM = 1;
+constexpr uint16_t CMD_STOP_STREAM = 2;
+constexpr uint16_t CMD_STOP_SESSION = 4;
+constexpr uint16_t CMD_SET_EMAIL_ALERT = 13;
+constexpr uint16_t CMD_GET_EMAIL_ALERT = 17;
+constexpr uint16_t NOTICE_EMAIL_ALERT = 18;
+
+// Media codes of the media head.
+constexpr uint16_t MEDIA_CODE_VIDEO = 3;
+constexpr uint16_t MEDIA_CODE_PCM = 1279;
+constexpr uint16_t MEDIA_CODE_ADPCM = 1280;
+
 constexpr size_t kPacketPrefixSize = 4;
 constexpr size_t kPacketHeadSize = 16;
 // The 24-bit body length leaves this much for a payload.

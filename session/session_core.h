@@ -36,25 +36,6 @@ constexpr uint32_t TIMER_CLOCK = 100;
 constexpr uint32_t TIMER_STATUS_MESSAGE = 101;
 constexpr uint32_t TIMER_STATISTICS = 102;
 
-// Login codes (class 1).
-constexpr uint16_t LOGIN_CHALLENGE = 1;
-constexpr uint16_t LOGIN_RESPONSE = 2;
-constexpr uint16_t LOGIN_ACCEPTED = 3;
-constexpr uint16_t LOGIN_REFUSED = 4;
-
-// Command and notice codes (class 4).
-constexpr uint16_t CMD_START_STREAM = 1;
-constexpr uint16_t CMD_STOP_STREAM = 2;
-constexpr uint16_t CMD_STOP_SESSION = 4;
-constexpr uint16_t CMD_SET_EMAIL_ALERT = 13;
-constexpr uint16_t CMD_GET_EMAIL_ALERT = 17;
-constexpr uint16_t NOTICE_EMAIL_ALERT = 18;
-
-// Media codes of the media head.
-constexpr uint16_t MEDIA_CODE_VIDEO = 3;
-constexpr uint16_t MEDIA_CODE_PCM = 1279;
-constexpr uint16_t MEDIA_CODE_ADPCM = 1280;
-
 // Receive buffers of the two readers; a prefix announcing more ends the reader.
 constexpr int32_t kCommandBufferSize = 1024;
 constexpr int32_t kMediaBufferSize = 0x20000;
