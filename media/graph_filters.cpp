@@ -513,6 +513,19 @@ void RevokeRunningGraph(uint32_t cookie) {
     gst_object_unref(graph);
 }
 
+GstElement* FindRunningGraph(const std::string& name) {
+    std::lock_guard lock(gRotLock);
+    for (auto& [cookie, entry] : gRot) {
+        if (entry.name == name) return GST_ELEMENT(gst_object_ref(entry.graph));
+    }
+    return nullptr;
+}
+
+size_t RunningGraphCount() {
+    std::lock_guard lock(gRotLock);
+    return gRot.size();
+}
+
 int DumpRunningGraphs(const char* dir) {
     if (!dir || !*dir) return 0;
     std::vector<std::pair<std::string, GstElement*>> graphs;

@@ -5,6 +5,7 @@
 // element factory name.
 #include <gst/gst.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -50,6 +51,10 @@ std::string DetectVideoCaps(const unsigned char* data, int32_t length);
 // Process-wide table of running graphs, keyed by their display name.
 uint32_t RegisterRunningGraph(const std::string& name, GstElement* graph);
 void RevokeRunningGraph(uint32_t cookie);
+// The registered graph of that name with a reference the caller releases; null when none.
+GstElement* FindRunningGraph(const std::string& name);
+// How many graphs are registered.
+size_t RunningGraphCount();
 // Writes one Graphviz file per registered graph into dir; returns how many.
 int DumpRunningGraphs(const char* dir);
 // Writes the registered graphs to $ZEVO_GRAPH_DUMP_DIR when that is set.

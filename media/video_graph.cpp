@@ -39,7 +39,9 @@ void ShowGraphMessage(const char* text) {
 }
 
 // Nobody waits on the graph's events; errors are logged and everything else dropped so
-// the bus never fills up.
+// the bus never fills up. A handler that drops a message owns it: each message holds its
+// source element, so one left unreleased keeps the whole pipeline (and its bus's socket
+// pair) alive.
 GstBusSyncReply DropBusMessage(GstBus*, GstMessage* message, gpointer) {
     if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
         GError* error = nullptr;
@@ -48,6 +50,7 @@ GstBusSyncReply DropBusMessage(GstBus*, GstMessage* message, gpointer) {
                    error ? error->message : "error");
         if (error) g_error_free(error);
     }
+    gst_message_unref(message);
     return GST_BUS_DROP;
 }
 
@@ -241,7 +244,16 @@ int32_t VideoGraph::PushVideo(int32_t streamId, const unsigned char* data, int32
 void VideoGraph::ReleaseAll() {
     Impl& d = *mImpl;
     // Streaming threads end here, before the frame store and the window they feed go.
-    if (d.mGraphBuilder) gst_element_set_state(d.mGraphBuilder, GST_STATE_NULL);
+    if (d.mGraphBuilder) {
+        gst_element_set_state(d.mGraphBuilder, GST_STATE_NULL);
+        gst_element_get_state(d.mGraphBuilder, nullptr, nullptr, GST_CLOCK_TIME_NONE);
+        // Nothing posted from now on may hold the pipeline through its own bus.
+        if (GstBus* bus = gst_element_get_bus(d.mGraphBuilder)) {
+            gst_bus_set_flushing(bus, TRUE);
+            gst_bus_set_sync_handler(bus, nullptr, nullptr, nullptr);
+            gst_object_unref(bus);
+        }
+    }
     if (d.mMediaControl) {
         gst_object_unref(d.mMediaControl);
         d.mMediaControl = nullptr;

@@ -1,6 +1,7 @@
 // The live video graph on real GStreamer pipelines, drawn into offscreen Qt widgets.
 #include "media/video_graph.h"
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -326,6 +327,57 @@ TEST_F(VideoGraphTest, StopAvSequenceGivesAFreshRunningEmptyWindow) {
     PushAll(graph, frames);
     EXPECT_EQ(ReadCurrentImage(graph).width, 160);
     (void)firstName;
+}
+
+int OpenDescriptors() {
+    int n = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (dirent* e = readdir(dir)) n += e->d_name[0] != '.';
+        closedir(dir);
+    }
+    return n;
+}
+
+// The player window rebuilds the graph on every stop; each released graph must take its
+// pipeline, bus (and the bus's socket pair) and table entry with it.
+TEST_F(VideoGraphTest, RebuildCyclesFreeTheOldPipelineAndItsDescriptors) {
+    const auto frames = EncodeFrames("red", 160, 120, 3, test::H264Encoder());
+    ASSERT_EQ(frames.size(), 3u);
+    VideoGraph graph;
+    // One full cycle first, so that what GStreamer keeps once per process is in place.
+    Start(graph);
+    PushAll(graph, frames);
+    ASSERT_EQ(graph.StopGraph(), 1);
+    graph.ReleaseAll();
+    WaitFor([] { return false; }, 50);
+    const int fdsBefore = OpenDescriptors();
+    const size_t graphsBefore = RunningGraphCount();
+
+    constexpr int kCycles = 10;
+    std::vector<GWeakRef> pipelines(kCycles);
+    for (int i = 0; i < kCycles; ++i) {
+        Start(graph);
+        GstElement* pipeline = FindRunningGraph(graph.GraphName());
+        ASSERT_NE(pipeline, nullptr);
+        g_weak_ref_init(&pipelines[i], pipeline);
+        gst_object_unref(pipeline);
+        PushAll(graph, frames);
+        ASSERT_EQ(graph.StopGraph(), 1);
+        graph.ReleaseAll();
+        EXPECT_EQ(RunningGraphCount(), graphsBefore);
+    }
+    WaitFor([] { return false; }, 50);
+    int alive = 0;
+    for (GWeakRef& ref : pipelines) {
+        if (GObject* object = G_OBJECT(g_weak_ref_get(&ref))) {
+            ++alive;
+            g_object_unref(object);
+        }
+        g_weak_ref_clear(&ref);
+    }
+    EXPECT_EQ(alive, 0) << "released pipelines still alive";
+    // A little slack for descriptors others open meanwhile, far less than two a cycle.
+    EXPECT_LE(OpenDescriptors(), fdsBefore + 2);
 }
 
 TEST_F(VideoGraphTest, MissingFiltersShowTheirMessagesInOrder) {
