@@ -119,8 +119,10 @@ TEST(DemoEndToEnd, HeadlessDemoStreamsAndTakesItsChildrenAlong) {
     Process host;
     ASSERT_TRUE(host.Start({ZEVO_HOST_BIN, "--demo", "--headless", "--demo-seconds", "8"},
                            DemoEnv(dir.Path()), dir.Path() + "/out", dir.Path() + "/err"));
+    // The host first runs a short-lived zevo-p2pd for the device secret, then the two
+    // that stay: wait for those.
     std::vector<std::pair<pid_t, std::string>> children;
-    for (int i = 0; i < 400 && children.size() < 2; ++i) {
+    for (int i = 0; i < 400 && Names(children) != "zevo-p2pd zevo-camd "; ++i) {
         std::this_thread::sleep_for(50ms);
         children = ChildrenOf(host.Pid());
     }
