@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QHBoxLayout>
+#include <QFont>
 #include <QLabel>
 #include <QPalette>
 #include <QTimerEvent>
@@ -111,6 +112,11 @@ bool PlayerDialog::CreateStatusBar() {
     barPalette.setColor(QPalette::Window, QColor(240, 240, 240));
     barPalette.setColor(QPalette::WindowText, Qt::black);
     mStatusBar->setPalette(barPalette);
+    // The panes have fixed pixel widths made for a small status font; with the desktop's
+    // default font the clock pane would cut its seconds.
+    QFont barFont = mStatusBar->font();
+    barFont.setPixelSize(11);
+    mStatusBar->setFont(barFont);
     auto* layout = new QHBoxLayout(mStatusBar);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
