@@ -1,0 +1,288 @@
+// What the viewer costs to run, each against a baseline in the same run:
+// - CPU per stream: zevo-host (headless) streaming one 1280x720 25 fps H.264 camera from
+//   zevo-camd over zevo-p2pd on loopback, against gst-launch-1.0 decoding the same stream
+//   from a file at its own 25 fps (h264parse ! avdec_h264 ! videoconvert ! BGRx ! fakesink
+//   sync=true). Both are utime+stime of the process from /proc/<pid>/stat over a 20 s
+//   window that starts 3 s after the first frame (host) or the start (gst-launch).
+//   zevo-camd and zevo-p2pd are other processes and so are not counted.
+// - Memory growth: zevo-host VmRSS after BENCH_MINUTES (default 10) minutes of streaming
+//   against after 1 minute.
+// Usage: bench_viewer_resources [cpu|memory|all]   (default all; one host run serves both)
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device/testclient/device_client.h"
+
+using namespace zevo::camd::testing;
+
+namespace {
+
+constexpr int kSkipSeconds = 3;
+constexpr int kWindowSeconds = 20;
+// Recorded a little longer than skip + window so the file outlasts the baseline's window.
+constexpr int kRecordSeconds = kSkipSeconds + kWindowSeconds + 2;
+constexpr int kFps = 25;
+
+double Now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void SleepUntil(double t) {
+    const double d = t - Now();
+    if (d > 0) std::this_thread::sleep_for(std::chrono::duration<double>(d));
+}
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// utime + stime of the process in seconds, or -1 when it is gone.
+double CpuSeconds(pid_t pid) {
+    const std::string stat = Slurp("/proc/" + std::to_string(pid) + "/stat");
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::istringstream fields(stat.substr(close + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    // After the name: state is field 3; utime and stime are fields 14 and 15.
+    for (int i = 3; i <= 15 && (fields >> field); ++i) {
+        if (i == 14) utime = std::strtoull(field.c_str(), nullptr, 10);
+        if (i == 15) stime = std::strtoull(field.c_str(), nullptr, 10);
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// VmRSS in MB, or -1.
+double RssMb(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::strtod(line.c_str() + 6, nullptr) / 1024.0;
+    }
+    return -1;
+}
+
+// The last "frames N" the host script logged, or -1.
+double LastFrames(const std::string& transcript) {
+    const size_t at = transcript.rfind("log: frames ");
+    if (at == std::string::npos) return -1;
+    return std::strtod(transcript.c_str() + at + 12, nullptr);
+}
+
+std::string FindInPath(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::istringstream dirs(path ? path : "/usr/bin");
+    std::string dir;
+    while (std::getline(dirs, dir, ':')) {
+        const std::string candidate = dir + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+    return {};
+}
+
+std::string HostPath() {
+    const char* over = std::getenv("ZEVO_HOST");
+    return over && *over ? over : ZEVO_HOST_PATH;
+}
+
+struct CpuFigure {
+    double cpu = -1;     // CPU seconds per second over the window
+    double frames = -1;  // frames shown over the window (host only)
+    double wall = -1;    // the baseline's whole run, seconds
+};
+
+// The camera's video for kRecordSeconds as an Annex B byte stream; frames written or -1.
+int Record(const std::string& did, const std::string& password, const std::string& path) {
+    DeviceClient client;
+    if (client.Connect(did) < 0 || client.Login(password) != 1 || client.StartStream(0) < 0) {
+        return -1;
+    }
+    std::ofstream out(path, std::ios::binary);
+    int frames = 0;
+    bool keyFound = false;
+    const double end = Now() + kRecordSeconds;
+    Packet packet;
+    while (Now() < end && client.ReadVideo(packet, 3000) == 0) {
+        const uint8_t* p = packet.Payload();
+        const size_t n = packet.PayloadSize();
+        // Start at a picture the decoder can begin with: one carrying an SPS (type 7).
+        if (!keyFound) {
+            for (size_t i = 0; i + 4 < n && !keyFound; ++i) {
+                if (p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 1 && (p[i + 3] & 0x1f) == 7) {
+                    keyFound = true;
+                }
+            }
+            if (!keyFound) continue;
+        }
+        out.write(reinterpret_cast<const char*>(p), static_cast<std::streamsize>(n));
+        ++frames;
+    }
+    client.StopStream(0);
+    client.StopSession();
+    return out.good() ? frames : -1;
+}
+
+CpuFigure Baseline(const std::string& file, const std::string& dir) {
+    CpuFigure figure;
+    const std::string launch = FindInPath("gst-launch-1.0");
+    if (launch.empty()) return figure;
+    ChildProcess gst;
+    const double start = Now();
+    if (gst.Start(
+            {launch, "-q", "filesrc", "location=" + file, "!",
+             "video/x-h264,stream-format=byte-stream,framerate=" + std::to_string(kFps) + "/1", "!",
+             "h264parse", "!", "avdec_h264", "!", "videoconvert", "!", "video/x-raw,format=BGRx",
+             "!", "fakesink", "sync=true"},
+            {}, dir + "/gst.log") < 0) {
+        return figure;
+    }
+    SleepUntil(start + kSkipSeconds);
+    const double c0 = CpuSeconds(gst.Pid());
+    const double t0 = Now();
+    SleepUntil(t0 + kWindowSeconds);
+    const double c1 = CpuSeconds(gst.Pid());
+    const double t1 = Now();
+    if (c0 >= 0 && c1 >= 0) figure.cpu = (c1 - c0) / (t1 - t0);
+    while (gst.Running() && Now() < start + kRecordSeconds + 30) usleep(20000);
+    figure.wall = Now() - start;
+    gst.Stop(15, 2000);
+    return figure;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string mode = argc > 1 ? argv[1] : "all";
+    const bool doCpu = mode == "all" || mode == "cpu";
+    const bool doMemory = mode == "all" || mode == "memory";
+    if (!doCpu && !doMemory) {
+        std::fprintf(stderr, "usage: %s [cpu|memory|all]\n", argv[0]);
+        return 2;
+    }
+    int minutes = 10;
+    if (const char* m = std::getenv("BENCH_MINUTES")) minutes = std::max(2, std::atoi(m));
+
+    DeviceHarness world;
+    if (world.StartService() < 0 ||
+        world.StartDevice({"--camera", "0:size=1280x720,fps=" + std::to_string(kFps) +
+                                           ",bitrate=2000,audio=none"}) < 0) {
+        std::fprintf(stderr, "service or device did not start (logs in %s)\n",
+                     world.Folder().c_str());
+        return 1;
+    }
+    const std::string dir = world.Folder();
+
+    CpuFigure gst;
+    if (doCpu) {
+        const std::string file = dir + "/camera0.h264";
+        const int frames = Record(world.Did(), world.Password(), file);
+        if (frames <= 0) {
+            std::fprintf(stderr, "could not record the camera's stream\n");
+            return 1;
+        }
+        std::printf("recorded %d frames (%.1f s at %d fps) to %s\n", frames,
+                    static_cast<double>(frames) / kFps, kFps, file.c_str());
+        std::fflush(stdout);
+        gst = Baseline(file, dir);
+        if (gst.cpu < 0) {
+            std::fprintf(stderr, "gst-launch-1.0 baseline did not run (log %s/gst.log)\n",
+                         dir.c_str());
+            return 1;
+        }
+    }
+
+    // The host streams until told to stop; it logs frames shown twice a second.
+    const int hostSeconds = (doMemory ? minutes * 60 : kSkipSeconds + kWindowSeconds) + 120;
+    {
+        std::ofstream script(dir + "/run.js");
+        script << "player.StartAV();\n"
+               << "for (var t = 0; t < " << hostSeconds * 1000 << "; t += 500) {\n"
+               << "    host.sleep(500);\n"
+               << "    host.log(\"frames \" + viewer.framesRendered());\n"
+               << "}\n"
+               << "player.StopAV();\nhost.quit(0);\n";
+    }
+    const std::string transcript = dir + "/host.out";
+    ChildProcess host;
+    if (host.Start(
+            {HostPath(), "--headless", "--did", world.Did(), "--password", world.Password(),
+             "--script", dir + "/run.js"},
+            {"HOME=" + dir, "QT_QPA_PLATFORM=offscreen", "ZEVO_P2P_SERVER=" + world.Endpoint()},
+            transcript) < 0) {
+        std::fprintf(stderr, "zevo-host did not start\n");
+        return 1;
+    }
+    // Streaming counts from the first frame shown.
+    const double launched = Now();
+    while (LastFrames(Slurp(transcript)) <= 0 && Now() < launched + 30) usleep(20000);
+    if (LastFrames(Slurp(transcript)) <= 0) {
+        std::fprintf(stderr, "zevo-host showed no frame (transcript %s)\n", transcript.c_str());
+        return 1;
+    }
+    const double streaming = Now();
+    std::printf("zevo-host: first frame %.1f s after launch\n", streaming - launched);
+
+    int rc = 0;
+    if (doCpu) {
+        SleepUntil(streaming + kSkipSeconds);
+        const double c0 = CpuSeconds(host.Pid());
+        const double f0 = LastFrames(Slurp(transcript));
+        const double d0 = CpuSeconds(world.Device().Pid());
+        const double t0 = Now();
+        SleepUntil(t0 + kWindowSeconds);
+        const double c1 = CpuSeconds(host.Pid());
+        const double f1 = LastFrames(Slurp(transcript));
+        const double d1 = CpuSeconds(world.Device().Pid());
+        const double t1 = Now();
+        if (c0 < 0 || c1 < 0) {
+            std::fprintf(stderr, "zevo-host ended during the window\n");
+            return 1;
+        }
+        const double span = t1 - t0;
+        const double hostCpu = (c1 - c0) / span;
+        std::printf("\nCPU per stream (1280x720 %d fps H.264, %d s window after %d s):\n", kFps,
+                    kWindowSeconds, kSkipSeconds);
+        std::printf("  zevo-host        %.3f CPU s/s  (%.1f frames/s shown)\n", hostCpu,
+                    (f1 - f0) / span);
+        std::printf("  gst-launch-1.0   %.3f CPU s/s  (baseline; file played in %.1f s)\n", gst.cpu,
+                    gst.wall);
+        std::printf("  ratio            %.2fx  (goal <= 1.30x)\n", hostCpu / gst.cpu);
+        std::printf("  zevo-camd        %.3f CPU s/s  (not counted: another process)\n",
+                    (d1 - d0) / span);
+        std::fflush(stdout);
+    }
+
+    if (doMemory) {
+        std::printf("\nzevo-host VmRSS while streaming (%d min):\n", minutes);
+        double atOne = -1, atEnd = -1;
+        for (int m = 1; m <= minutes; ++m) {
+            SleepUntil(streaming + m * 60.0);
+            const double rss = RssMb(host.Pid());
+            if (rss < 0) {
+                std::fprintf(stderr, "zevo-host ended after %d min\n", m - 1);
+                return 1;
+            }
+            std::printf("  %2d min  %.1f MB  (%.0f frames shown)\n", m, rss,
+                        LastFrames(Slurp(transcript)));
+            std::fflush(stdout);
+            if (m == 1) atOne = rss;
+            atEnd = rss;
+        }
+        std::printf("  growth %d min vs 1 min: %+.2f MB  (goal < 5 MB)\n", minutes, atEnd - atOne);
+    }
+    host.Stop(15, 10000);
+    return rc;
+}
