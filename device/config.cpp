@@ -191,10 +191,10 @@ ParseResult ApplyCameraSetting(CameraConfig& camera, const std::string& rawKey,
     return Fail("unknown camera setting: " + rawKey);
 }
 
-ParseResult ApplyFault(FaultOptions& faults, const std::string& spec) {
-    size_t eq = spec.find('=');
-    std::string name = Lower(Trim(spec.substr(0, eq)));
-    std::string value = eq == std::string::npos ? std::string() : Trim(spec.substr(eq + 1));
+ParseResult ApplyFault(FaultOptions& faults, const std::string& option) {
+    size_t eq = option.find('=');
+    std::string name = Lower(Trim(option.substr(0, eq)));
+    std::string value = eq == std::string::npos ? std::string() : Trim(option.substr(eq + 1));
     auto flag = [&](bool& field) -> ParseResult {
         if (value.empty()) {
             field = true;

@@ -79,7 +79,7 @@ ParseResult ApplyDeviceSetting(DeviceConfig& config, const std::string& key,
 ParseResult ApplyCameraSetting(CameraConfig& camera, const std::string& key,
                                const std::string& value);
 // A fault by name, with an optional value ("drop-after=5").
-ParseResult ApplyFault(FaultOptions& faults, const std::string& spec);
+ParseResult ApplyFault(FaultOptions& faults, const std::string& option);
 
 // Parses config text (the contents of a config file). Lines: `# comment`, `key = value`,
 // `[camera N]` (N counts from 0, sections may come in any order, gaps get defaults).

@@ -452,15 +452,15 @@ struct UdpProxy::Impl {
     }
 
     void ArmTimer() {
-        itimerspec spec{};
+        itimerspec timer{};
         if (!queue.empty()) {
             uint64_t due = queue.top().dueNs;
-            spec.it_value.tv_sec = static_cast<time_t>(due / 1000000000u);
-            spec.it_value.tv_nsec = static_cast<long>(due % 1000000000u);
+            timer.it_value.tv_sec = static_cast<time_t>(due / 1000000000u);
+            timer.it_value.tv_nsec = static_cast<long>(due % 1000000000u);
             // A zero value would disarm the timer instead of firing it.
-            if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) spec.it_value.tv_nsec = 1;
+            if (timer.it_value.tv_sec == 0 && timer.it_value.tv_nsec == 0) timer.it_value.tv_nsec = 1;
         }
-        timerfd_settime(timerFd, TFD_TIMER_ABSTIME, &spec, nullptr);
+        timerfd_settime(timerFd, TFD_TIMER_ABSTIME, &timer, nullptr);
     }
 };
 
