@@ -219,19 +219,10 @@ bool LoopbackWorld::StartHost(const std::string& script, const std::string& pass
     const std::string path = mDir + "/script" + std::to_string(++mScripts) + ".js";
     std::ofstream(path) << script;
     const std::string home = mDir + "/home";
-    // Under the address sanitizer, two leaks that are not the viewer's count at exit:
-    // GLib's one-off block from its start-up, and the transport's received packets that
-    // stay queued when a session is closed with data unread (p2p/transport.cpp frees
-    // that queue nowhere; a session ended by an oversized packet shows it). Everything
-    // else still counts.
-    std::ofstream(mDir + "/lsan.supp") << "leak:libglib-2.0.so\n"
-                                          "leak:enet_packet_create\n";
     std::vector<std::string> env = {"ZEVO_P2P_SERVER=127.0.0.1:" + std::to_string(mPort),
                                     "HOME=" + home,
                                     "XDG_CONFIG_HOME=" + home + "/.config",
-                                    "QT_QPA_PLATFORM=offscreen",
-                                    "LSAN_OPTIONS=suppressions=" + mDir + "/lsan.supp",
-                                    "ASAN_OPTIONS=fast_unwind_on_malloc=0"};
+                                    "QT_QPA_PLATFORM=offscreen"};
     env.insert(env.end(), mHostEnv.begin(), mHostEnv.end());
     return mHost.Start({ZEVO_HOST_BIN, "--headless", "--did", kDid, "--password", password,
                         "--save-path", mDir, "--script", path},

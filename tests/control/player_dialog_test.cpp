@@ -16,12 +16,6 @@
 
 #include "platform/message_box.h"
 
-// Under the address sanitizer: GLib keeps a one-off block from GStreamer's start-up
-// that the leak checker counts at exit.
-extern "C" const char* __lsan_default_suppressions() {
-    return "leak:libglib-2.0.so\n";
-}
-
 namespace zevo {
 namespace {
 
