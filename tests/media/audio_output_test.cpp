@@ -1,6 +1,7 @@
 // The audio output on real ALSA PCMs: a "file" device in a test configuration records
 // exactly what was played; a FIFO behind it lets a test hold playback back.
 #include "media/audio_output.h"
+#include "tests/media/tone_measure.h"
 
 #include <alsa/asoundlib.h>
 #include <fcntl.h>
@@ -35,30 +36,8 @@ std::vector<int16_t> Tone(double hz, double amplitude, int samples) {
     return out;
 }
 
-double Rms(const std::vector<int16_t>& s) {
-    double sum = 0;
-    for (int16_t v : s) sum += static_cast<double>(v) * v;
-    return std::sqrt(sum / static_cast<double>(s.size()));
-}
-
-// Rising zero crossings per second, interpolated between samples.
-double Frequency(const std::vector<int16_t>& s) {
-    double first = -1;
-    double last = -1;
-    int crossings = 0;
-    for (size_t i = 1; i < s.size(); ++i) {
-        if (s[i - 1] < 0 && s[i] >= 0) {
-            const double at = static_cast<double>(i - 1) + (-s[i - 1]) / double(s[i] - s[i - 1]);
-            if (first < 0) {
-                first = at;
-            } else {
-                ++crossings;
-            }
-            last = at;
-        }
-    }
-    return crossings > 0 ? crossings * kRate / (last - first) : 0;
-}
+double Rms(const std::vector<int16_t>& s) { return zevo::tone::Rms(s); }
+double Frequency(const std::vector<int16_t>& s) { return zevo::tone::Frequency(s, kRate); }
 
 std::vector<int16_t> ReadSamples(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
