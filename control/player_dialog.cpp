@@ -587,8 +587,15 @@ int16_t PlayerDialog::SetEmailAlert(bool enable) {
     return mCore->SetEmailAlert(enable);
 }
 
-void PlayerDialog::StopRecord() {
-    if (mCore->mRecording.load() == 0) return;
+int PlayerDialog::StartRecord() {
+    if (mCore->mRecording.load() != 0) return 0;
+    mCore->mRecordStart = time(nullptr);
+    mCore->mRecording.store(1);
+    return 0;
+}
+
+int PlayerDialog::StopRecord() {
+    if (mCore->mRecording.load() == 0) return 0;
     mCore->mRecording.store(0);
     // The video consumer may be inside the recording graph's push: wait until it has
     // left before the graph is released.
@@ -596,7 +603,12 @@ void PlayerDialog::StopRecord() {
         ++mUnsafeReleasesSkipped;
     }
     mCore->mRecordGate.Open();
+    return 1;
 }
+
+void PlayerDialog::Snapshot() {}
+
+void PlayerDialog::SelectPath() {}
 
 void PlayerDialog::LoadSettings() {
     mSettings.LoadSettings();

@@ -80,8 +80,12 @@ public:
     int16_t GetEmailAlert();
     int16_t SetEmailAlert(bool enable);
 
-    // Captures (recording arrives with its graph; the flag and the gate are in place).
-    void StopRecord();
+    // Captures: recording (0 always; StopRecord 1 when a recording was stopped, else
+    // 0), snapshot of the picture shown, choice of the save folder.
+    int StartRecord();
+    int StopRecord();
+    void Snapshot();
+    void SelectPath();
 
     // Settings store.
     void LoadSettings();

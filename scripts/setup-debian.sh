@@ -19,4 +19,4 @@ apt-get install -y --no-install-recommends \
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev \
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-x \
   gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-libav \
-  xvfb xauth iproute2 nftables procps psmisc sox
+  xvfb xauth iproute2 nftables procps psmisc sox ffmpeg
