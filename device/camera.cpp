@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "device/log.h"
-#include "device/nal.h"
+#include "media/nal.h"
 #include "device/wire.h"
 #include "platform/tick_clock.h"
 

@@ -5,12 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "media/nal.h"
+
 namespace zevo::camd {
 
 enum class LogLevel { Error = 0, Warn = 1, Info = 2, Debug = 3 };
 
 enum class VideoSourceKind { TestPattern, File, Webcam };
-enum class VideoCodec { H264, H265 };
 enum class AudioSourceKind { None, Tone, File };
 enum class AudioCodec { Pcm, Adpcm };
 enum class StampMode { Stream, Monotonic };

@@ -19,6 +19,7 @@
 #include "tests/device/tone.h"
 
 using namespace zevo::camd;
+using zevo::VideoCodec;
 using namespace zevo::camd::testing;
 
 namespace {

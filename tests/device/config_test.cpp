@@ -6,6 +6,7 @@
 #include <fstream>
 
 using namespace zevo::camd;
+using zevo::VideoCodec;
 
 TEST(DeviceConfig, ParsesDeviceAndCameraSections) {
     DeviceConfig c;

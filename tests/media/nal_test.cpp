@@ -1,12 +1,12 @@
-#include "device/nal.h"
+#include "media/nal.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
 
-using namespace zevo::camd;
+using namespace zevo;
 
-TEST(DeviceNal, FindsH264IdrBehindParameterSets) {
+TEST(Nal, FindsH264IdrBehindParameterSets) {
     // SPS, PPS, IDR slice with four- and three-byte start codes.
     std::vector<uint8_t> idr = {0, 0, 0,    1,    0x67, 0x42, 0x00, 0x1f, 0,    0,
                                 0, 1, 0x68, 0xce, 0,    0,    1,    0x65, 0x88, 0x84};
@@ -19,7 +19,7 @@ TEST(DeviceNal, FindsH264IdrBehindParameterSets) {
     EXPECT_FALSE(IsKeyAccessUnit(params.data(), params.size(), VideoCodec::H264));
 }
 
-TEST(DeviceNal, IgnoresIdrLookalikesOutsideNalHeaders) {
+TEST(Nal, IgnoresIdrLookalikesOutsideNalHeaders) {
     // 0x65 bytes in slice data, but no start code before them.
     std::vector<uint8_t> au = {0, 0, 1, 0x41, 0x65, 0x65, 0x00, 0x01, 0x65};
     EXPECT_FALSE(IsKeyAccessUnit(au.data(), au.size(), VideoCodec::H264));
@@ -30,7 +30,7 @@ TEST(DeviceNal, IgnoresIdrLookalikesOutsideNalHeaders) {
     EXPECT_FALSE(IsKeyAccessUnit(au.data(), 0, VideoCodec::H264));
 }
 
-TEST(DeviceNal, H265IrapTypesAreKeys) {
+TEST(Nal, H265IrapTypesAreKeys) {
     auto au = [](int type) {
         return std::vector<uint8_t>{0, 0, 0, 1, uint8_t(type << 1), 0x01, 0xaf};
     };

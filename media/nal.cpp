@@ -1,6 +1,6 @@
-#include "device/nal.h"
+#include "media/nal.h"
 
-namespace zevo::camd {
+namespace zevo {
 
 bool IsKeyAccessUnit(const uint8_t* data, size_t size, VideoCodec codec) {
     if (data == nullptr) return false;
@@ -19,4 +19,4 @@ bool IsKeyAccessUnit(const uint8_t* data, size_t size, VideoCodec codec) {
     return false;
 }
 
-}  // namespace zevo::camd
+}  // namespace zevo
