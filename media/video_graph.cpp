@@ -14,6 +14,7 @@
 #include <mutex>
 #include <vector>
 
+#include "media/filter_graph.h"
 #include "media/graph_filters.h"
 #include "media/video_frame_store.h"
 #include "platform/message_box.h"
@@ -21,38 +22,6 @@
 using namespace zevo;
 
 namespace {
-
-bool InitialiseGStreamer() {
-    static std::once_flag once;
-    static bool ok = false;
-    std::call_once(once, [] {
-        GError* error = nullptr;
-        ok = gst_init_check(nullptr, nullptr, &error);
-        if (error) g_error_free(error);
-    });
-    return ok;
-}
-
-void ShowGraphMessage(const char* text) {
-    ShowMessageBox(nullptr, QString::fromUtf8(text), QCoreApplication::applicationName(),
-                   MessageIcon::Warning);
-}
-
-// Nobody waits on the graph's events; errors are logged and everything else dropped so
-// the bus never fills up. A handler that drops a message owns it: each message holds its
-// source element, so one left unreleased keeps the whole pipeline (and its bus's socket
-// pair) alive.
-GstBusSyncReply DropBusMessage(GstBus*, GstMessage* message, gpointer) {
-    if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
-        GError* error = nullptr;
-        gst_message_parse_error(message, &error, nullptr);
-        g_printerr("video graph: %s: %s\n", GST_OBJECT_NAME(GST_MESSAGE_SRC(message)),
-                   error ? error->message : "error");
-        if (error) g_error_free(error);
-    }
-    gst_message_unref(message);
-    return GST_BUS_DROP;
-}
 
 void PutLe16(unsigned char* p, uint16_t v) {
     p[0] = static_cast<unsigned char>(v);
@@ -71,7 +40,8 @@ uint32_t GetLe32(const unsigned char* p) {
 }  // namespace
 
 struct VideoGraph::Impl {
-    GstElement* mGraphBuilder = nullptr;
+    FilterGraph mGraph{"video graph"};
+    GstElement* mGraphBuilder = nullptr;  // the pipeline while the graph exists
     GstElement* mMediaControl = nullptr;
     GstBus* mMediaEvent = nullptr;
     std::shared_ptr<FrameStore> mBasicVideo;
@@ -80,31 +50,13 @@ struct VideoGraph::Impl {
     GstElement* mVideoDecodeFilter = nullptr;
     GstElement* mVideoRenderFilter = nullptr;
     std::unique_ptr<IPacketPush> mPacketPush;
-    uint32_t mRotCookie = 0;
-    std::atomic<int> mGraphState{0};
-    std::string mName;
     // Receives the streaming thread's repaint requests on the window's thread; deleted
     // only after streaming has stopped, which discards requests still queued.
     QObject* mNotifier = nullptr;
 
-    void RegisterInRot();
-    void RevokeFromRot();
     int32_t AddVideoFilters();
     int QueryControlInterfaces();
 };
-
-void VideoGraph::Impl::RegisterInRot() {
-    char name[256];
-    std::snprintf(name, sizeof name, "FilterGraph %08" PRIxPTR " pid %08x",
-                  reinterpret_cast<uintptr_t>(mGraphBuilder), static_cast<unsigned>(getpid()));
-    mName = name;
-    mRotCookie = RegisterRunningGraph(mName, mGraphBuilder);
-}
-
-void VideoGraph::Impl::RevokeFromRot() {
-    RevokeRunningGraph(mRotCookie);
-    mRotCookie = 0;
-}
 
 int32_t VideoGraph::Impl::AddVideoFilters() {
     CreateAndAddFilter(mGraphBuilder, kPacketPushFilter, "Video Packect Push Filter",
@@ -177,17 +129,9 @@ VideoGraph::~VideoGraph() {
 }
 
 int VideoGraph::BuildGraph() {
-    const bool initialised = InitialiseGStreamer();
     Impl& d = *mImpl;
-    if (d.mGraphBuilder) return 0;
-    if (!initialised) return 0;
-    GstElement* pipeline = gst_pipeline_new(nullptr);
-    if (!pipeline) return 0;
-    d.mGraphBuilder = GST_ELEMENT(gst_object_ref_sink(pipeline));
-    GstBus* bus = gst_element_get_bus(d.mGraphBuilder);
-    gst_bus_set_sync_handler(bus, DropBusMessage, nullptr, nullptr);
-    gst_object_unref(bus);
-    d.RegisterInRot();
+    if (!d.mGraph.Create()) return 0;
+    d.mGraphBuilder = d.mGraph.Graph();
     if (d.AddVideoFilters() < 0) ShowGraphMessage("Failed to add video filters to graph.");
     return d.QueryControlInterfaces();
 }
@@ -212,32 +156,19 @@ int VideoGraph::SetVideoPosition(int left, int top, int width, int height) {
 int VideoGraph::RunGraph() {
     Impl& d = *mImpl;
     if (!d.mGraphBuilder || !d.mMediaControl) return 0;
-    if (d.mGraphState.load() == 2) return 1;
-    if (gst_element_set_state(d.mMediaControl, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
-        return 0;
-    }
-    d.mGraphState.store(2);
-    DumpRunningGraphsIfRequested();
-    return 1;
+    return d.mGraph.Run();
 }
 
 int VideoGraph::StopGraph() {
     Impl& d = *mImpl;
     if (!d.mGraphBuilder || !d.mMediaControl) return 0;
-    if (d.mGraphState.load() == 0) return 1;
-    // The graph as it ran, with the caps it negotiated, before it stops.
-    DumpRunningGraphsIfRequested();
-    if (gst_element_set_state(d.mMediaControl, GST_STATE_READY) == GST_STATE_CHANGE_FAILURE) {
-        return 0;
-    }
-    d.mGraphState.store(0);
-    return 1;
+    return d.mGraph.Stop();
 }
 
 int32_t VideoGraph::PushVideo(int32_t streamId, const unsigned char* data, int32_t length) {
     Impl& d = *mImpl;
     IPacketPush* push = d.mPacketPush.get();
-    if (push && d.mGraphState.load() == 2) return push->PushPacket(streamId, data, length);
+    if (push && d.mGraph.State() == 2) return push->PushPacket(streamId, data, length);
     return 1;
 }
 
@@ -247,12 +178,6 @@ void VideoGraph::ReleaseAll() {
     if (d.mGraphBuilder) {
         gst_element_set_state(d.mGraphBuilder, GST_STATE_NULL);
         gst_element_get_state(d.mGraphBuilder, nullptr, nullptr, GST_CLOCK_TIME_NONE);
-        // Nothing posted from now on may hold the pipeline through its own bus.
-        if (GstBus* bus = gst_element_get_bus(d.mGraphBuilder)) {
-            gst_bus_set_flushing(bus, TRUE);
-            gst_bus_set_sync_handler(bus, nullptr, nullptr, nullptr);
-            gst_object_unref(bus);
-        }
     }
     if (d.mMediaControl) {
         gst_object_unref(d.mMediaControl);
@@ -275,12 +200,8 @@ void VideoGraph::ReleaseAll() {
     d.mVideoPushFilter = nullptr;
     d.mVideoDecodeFilter = nullptr;
     d.mVideoRenderFilter = nullptr;
-    d.RevokeFromRot();
-    if (d.mGraphBuilder) {
-        gst_object_unref(d.mGraphBuilder);
-        d.mGraphBuilder = nullptr;
-    }
-    d.mName.clear();
+    d.mGraph.Release();
+    d.mGraphBuilder = nullptr;
 }
 
 int32_t VideoGraph::GetCurrentImage(int32_t* size, unsigned char* image) {
@@ -290,11 +211,11 @@ int32_t VideoGraph::GetCurrentImage(int32_t* size, unsigned char* image) {
 }
 
 int VideoGraph::GraphState() const {
-    return mImpl->mGraphState.load();
+    return mImpl->mGraph.State();
 }
 
 std::string VideoGraph::GraphName() const {
-    return mImpl->mName;
+    return mImpl->mGraph.Name();
 }
 
 uint64_t VideoGraph::FramesRendered() const {
