@@ -79,6 +79,8 @@ bool SessionCore::ReadCommandPacket(unsigned char* buffer, uint32_t serial) {
     const int32_t session = mSession.load();
     int32_t size = 4;
     int32_t result = mTransport->Read(session, 0, reinterpret_cast<char*>(buffer), &size, -1);
+    // A session closed here ends its reader quietly: the stop is no failure to report.
+    if (mRunning.load() == 0) return false;
     if (IsSessionEnded(result)) {
         PostSessionEvent(SESSION_EVENT_READ_ERROR, result, serial);
         return false;
@@ -92,6 +94,7 @@ bool SessionCore::ReadCommandPacket(unsigned char* buffer, uint32_t serial) {
     }
     size = static_cast<int32_t>(bodyLength);
     result = mTransport->Read(session, 0, reinterpret_cast<char*>(buffer), &size, -1);
+    if (mRunning.load() == 0) return false;
     if (IsSessionEnded(result)) {
         PostSessionEvent(SESSION_EVENT_READ_ERROR, result, serial);
         return false;

@@ -46,6 +46,9 @@ void SessionCore::UpdateBitRate(RateWindow& rate) {
 
 bool SessionCore::ReadMediaPacket(unsigned char* buffer, RateWindow& rate, uint32_t serial) {
     int32_t result = ReadFull(mRunning, 1, buffer, 4, kMediaReadTimeoutMs);
+    // Stopped here: what the buffer holds may be part of an earlier packet, and the
+    // stop is no failure to report.
+    if (mRunning.load() == 0) return false;
     if (IsSessionEnded(result)) {
         PostSessionEvent(SESSION_EVENT_READ_ERROR, result, serial);
         return false;
@@ -59,6 +62,8 @@ bool SessionCore::ReadMediaPacket(unsigned char* buffer, RateWindow& rate, uint3
     }
     if (bodyLength > 0) {
         result = ReadFull(mRunning, 1, buffer, bodyLength, kMediaReadTimeoutMs);
+        // A body cut short by a stop is never queued.
+        if (mRunning.load() == 0) return false;
         if (IsSessionEnded(result)) {
             PostSessionEvent(SESSION_EVENT_READ_ERROR, result, serial);
             return false;
