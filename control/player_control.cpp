@@ -50,6 +50,27 @@ int PlayerControl::StopAV() {
     return 0;
 }
 
+int PlayerControl::StartRecord() {
+    mPlayer->StartRecord();
+    return 0;
+}
+
+int PlayerControl::StopRecord() {
+    mPlayer->StopRecord();
+    return 0;
+}
+
+int PlayerControl::Snapshot() {
+    mPlayer->Snapshot();
+    return 0;
+}
+
+int PlayerControl::SelectPath() {
+    mPlayer->SelectPath();
+    mSavePathProperty = QString::fromStdString(mPlayer->mSettings.mSavePath);
+    return 0;
+}
+
 int PlayerControl::GetEmailAlert() {
     return mPlayer ? mPlayer->GetEmailAlert() : -1;
 }

@@ -31,6 +31,10 @@ public:
     Q_INVOKABLE int ChgSelection(int camera);
     Q_INVOKABLE int StartAV();
     Q_INVOKABLE int StopAV();
+    Q_INVOKABLE int StartRecord();
+    Q_INVOKABLE int StopRecord();
+    Q_INVOKABLE int Snapshot();
+    Q_INVOKABLE int SelectPath();
     Q_INVOKABLE int GetEmailAlert();
     Q_INVOKABLE int SetEmailAlert(bool enable);
 

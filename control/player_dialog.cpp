@@ -3,14 +3,17 @@
 #include <arpa/inet.h>
 
 #include <QCoreApplication>
-#include <QHBoxLayout>
 #include <QFont>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QPalette>
 #include <QTimerEvent>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
+#include "capture/avi_file.h"
+#include "capture/folder_browser.h"
 #include "media/audio_output.h"
 #include "p2p/init_string.h"
 #include "platform/message_box.h"
@@ -27,16 +30,17 @@ constexpr const char (&kP2PInitString)[91] = p2p::kP2pInitString;
 constexpr const char* kCaptionTips = "Tips";
 constexpr const char* kPressStart = "Press start button to run.";
 
-// Pushes frames into the live graph on the video consumer's thread.
-class LiveVideoPush final : public VideoPush {
+// Pushes frames into the live or the recording graph on the video consumer's thread.
+template <typename Graph>
+class GraphVideoPush final : public VideoPush {
 public:
-    explicit LiveVideoPush(VideoGraph* graph) : mGraph(graph) {}
+    explicit GraphVideoPush(Graph* graph) : mGraph(graph) {}
     int32_t PushVideo(int32_t streamId, const unsigned char* data, int32_t length) override {
         return mGraph->PushVideo(streamId, data, length);
     }
 
 private:
-    VideoGraph* mGraph;
+    Graph* mGraph;
 };
 
 // The process-wide audio output.
@@ -63,10 +67,12 @@ QEvent::Type WindowMessageEvent::EventType() {
 PlayerDialog::PlayerDialog(QWidget* parent, Transport* transport)
     : QWidget(parent),
       mVideoGraph(std::make_unique<VideoGraph>()),
+      mRecordGraph(std::make_unique<RecordGraph>()),
       mCore(std::make_shared<SessionCore>()),
       mTransport(transport ? transport : &NullTransport()) {
     mCore->SetTransport(mTransport);
-    mCore->SetLiveVideo(std::make_shared<LiveVideoPush>(mVideoGraph.get()));
+    mCore->SetLiveVideo(std::make_shared<GraphVideoPush<VideoGraph>>(mVideoGraph.get()));
+    mCore->SetRecordVideo(std::make_shared<GraphVideoPush<RecordGraph>>(mRecordGraph.get()));
     mCore->SetAudio(std::make_shared<AudioOutputWrite>());
     mCore->SetEvents(this);
 }
@@ -146,6 +152,7 @@ bool PlayerDialog::OnInitDialog() {
     setWindowTitle(QStringLiteral("%1(V%2)").arg(windowTitle(), QString::fromLatin1(kVersion)));
     AesInitLock();
     LoadSettings();
+    CompleteCutRecordings();
     InitTransport();
     BuildVideoGraph();
     // The audio output is process-wide and opened with the window; without a device
@@ -589,8 +596,14 @@ int16_t PlayerDialog::SetEmailAlert(bool enable) {
 
 int PlayerDialog::StartRecord() {
     if (mCore->mRecording.load() != 0) return 0;
+    CompleteCutRecordings();
+    mRecordGraph->BuildGraph(mSettings.mSavePath.c_str());
+    mRecordGraph->RunGraph();
+    // Set only now, whatever the graph did: the video thread never sees a half-built
+    // graph.
     mCore->mRecordStart = time(nullptr);
     mCore->mRecording.store(1);
+    UpdateClockPanes();
     return 0;
 }
 
@@ -599,16 +612,48 @@ int PlayerDialog::StopRecord() {
     mCore->mRecording.store(0);
     // The video consumer may be inside the recording graph's push: wait until it has
     // left before the graph is released.
-    if (!mCore->mRecordGate.Close(mCore->Ticks(), kConsumerStopBoundMs)) {
+    if (mCore->mRecordGate.Close(mCore->Ticks(), kConsumerStopBoundMs)) {
+        mRecordGraph->StopGraph();
+        mRecordGraph->ReleaseAll();
+    } else {
+        // A consumer stuck inside the push keeps the graph; the next recording gets a
+        // new one.
         ++mUnsafeReleasesSkipped;
+        (void)mRecordGraph.release();
+        mRecordGraph = std::make_unique<RecordGraph>();
+        mCore->SetRecordVideo(std::make_shared<GraphVideoPush<RecordGraph>>(mRecordGraph.get()));
     }
     mCore->mRecordGate.Open();
+    UpdateClockPanes();
     return 1;
 }
 
-void PlayerDialog::Snapshot() {}
+void PlayerDialog::CompleteCutRecordings() {
+    // A viewer killed while recording left its file without index and final header.
+    for (const auto& [path, report] : CompleteRecordingsIn(mSettings.mSavePath)) {
+        std::fprintf(stderr, "Completed the recording %s that was cut off (%u frames kept)\n",
+                     path.c_str(), report.frames);
+    }
+}
 
-void PlayerDialog::SelectPath() {}
+void PlayerDialog::Snapshot() {
+    char name[128] = {};
+    const time_t now = time(nullptr);
+    struct tm local {};
+    localtime_r(&now, &local);
+    std::snprintf(name, sizeof(name), "%04d%02d%02d_%02d%02d%02d.jpg", local.tm_year + 1900,
+                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    const std::string path = mSettings.mSavePath + "/" + name;
+    // A path the file system's limit would cut names another file: nothing is written.
+    if (path.size() >= RecordGraph::kPathBufferSize) return;
+    if (mVideoGraph) mVideoGraph->SaveSnapshot(path.c_str());
+}
+
+void PlayerDialog::SelectPath() {
+    FolderBrowser browser(QString::fromStdString(mSettings.mSavePath),
+                          FolderBrowser::BIF_RETURNONLYFSDIRS, this);
+    if (browser.Browse() == 1) mSettings.mSavePath = browser.mResultFolder.toStdString();
+}
 
 void PlayerDialog::LoadSettings() {
     mSettings.LoadSettings();

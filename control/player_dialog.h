@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 
+#include "capture/record_graph.h"
 #include "capture/settings.h"
 #include "media/video_graph.h"
 #include "session/session_core.h"
@@ -118,6 +119,7 @@ public:
     int32_t mLastFrameCount = 0;
     int32_t mNoVideoTicks = 0;
     std::unique_ptr<VideoGraph> mVideoGraph;
+    std::unique_ptr<RecordGraph> mRecordGraph;
     uint8_t mUserStopped = 0;
     QString mPendingStatus;
     // Times the stop hand-shake found a worker still inside a sink after its bound and
@@ -144,6 +146,7 @@ private:
     void OnMoveOrSize();
     void SetPaneText(int pane, const QString& text);
     void RebuildVideoGraph();
+    void CompleteCutRecordings();
     void BuildVideoGraph();
     QString ModeText() const;
     QString RemoteText() const;

@@ -16,7 +16,7 @@ apt-get install -y --no-install-recommends \
   libasound2-dev alsa-utils \
   qt6-base-dev qt6-base-dev-tools qt6-declarative-dev libqt6opengl6-dev \
   libgl-dev libxkbcommon-dev \
-  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev \
+  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgstreamer-plugins-bad1.0-dev \
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-x \
   gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-libav \
   xvfb xauth iproute2 nftables procps psmisc sox ffmpeg

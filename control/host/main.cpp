@@ -11,6 +11,7 @@
 #include <QVBoxLayout>
 #include <cstdio>
 
+#include "capture/folder_browser.h"
 #include "control/host/demo.h"
 #include "control/host/host_script.h"
 #include "control/host/viewer_probe.h"
@@ -57,7 +58,13 @@ int main(int argc, char** argv) {
     const QCommandLineOption scriptOption(QStringLiteral("script"),
                                           QStringLiteral("JavaScript file to run."),
                                           QStringLiteral("FILE.js"));
-    parser.addOptions({didOption, passwordOption, savePathOption, headlessOption, scriptOption});
+    const QCommandLineOption selectPathOption(
+        QStringLiteral("select-path-answer"),
+        QStringLiteral("Answers the save folder dialog with FOLDER, or cancels it with "
+                       "\"cancel\" (for scripted runs)."),
+        QStringLiteral("FOLDER"));
+    parser.addOptions({didOption, passwordOption, savePathOption, headlessOption, scriptOption,
+                       selectPathOption});
     Demo demo;
     demo.AddOptions(parser);
     parser.process(app);
@@ -78,6 +85,16 @@ int main(int argc, char** argv) {
     ViewerProbe viewer(control);
     engine.globalObject().setProperty(QStringLiteral("viewer"), engine.newQObject(&viewer));
     QJSEngine::setObjectOwnership(&viewer, QJSEngine::CppOwnership);
+    if (parser.isSet(selectPathOption)) {
+        const QString answer = parser.value(selectPathOption);
+        FolderBrowser::SetAnswerHook([answer,
+                                      &host](FolderBrowser& browser) -> std::optional<QString> {
+            host.PrintLine(QStringLiteral("folder"),
+                           QStringLiteral("Save Path: %1 -> %2").arg(browser.StatusLine(), answer));
+            if (answer == QLatin1String("cancel")) return std::nullopt;
+            return answer;
+        });
+    }
     if (headless) {
         SetMessageBoxHook([&host](const QString& caption, const QString& text) {
             host.RecordMessageBox(caption, text);
@@ -108,6 +125,14 @@ int main(int argc, char** argv) {
         row->addWidget(camera);
         AddButton(row, QStringLiteral("ChgSelection"), control,
                   [control, camera] { control->ChgSelection(camera->value()); });
+        AddButton(row, QStringLiteral("Snapshot"), control, [control] { control->Snapshot(); });
+        AddButton(row, QStringLiteral("StartRecord"), control,
+                  [control] { control->StartRecord(); });
+        AddButton(row, QStringLiteral("StopRecord"), control, [control] { control->StopRecord(); });
+        AddButton(row, QStringLiteral("SelectPath"), control, [control, &host] {
+            control->SelectPath();
+            host.log(QStringLiteral("SavePath = %1").arg(control->GetSavePath()));
+        });
         AddButton(row, QStringLiteral("GetEmailAlert"), control, [control, &host] {
             host.log(QStringLiteral("GetEmailAlert() = %1").arg(control->GetEmailAlert()));
         });
@@ -135,5 +160,6 @@ int main(int argc, char** argv) {
     // The player window's destruction runs here, with its whole shut-down order.
     delete control;
     SetMessageBoxHook({});
+    FolderBrowser::SetAnswerHook({});
     return exitCode;
 }

@@ -77,4 +77,18 @@ double ViewerProbe::framesRendered() const {
     return graph ? static_cast<double>(graph->FramesRendered()) : -1.0;
 }
 
+double ViewerProbe::framesDispatched() const {
+    return static_cast<double>(mControl->Player()->Core().mFrameCount.load());
+}
+
+QString ViewerProbe::recordFile() const {
+    RecordGraph* graph = mControl->Player()->mRecordGraph.get();
+    return graph ? QString::fromStdString(graph->FileName()) : QString();
+}
+
+int ViewerProbe::recordGraphState() const {
+    RecordGraph* graph = mControl->Player()->mRecordGraph.get();
+    return graph ? graph->GraphState() : -1;
+}
+
 }  // namespace zevo

@@ -23,6 +23,11 @@ public:
     Q_INVOKABLE int graphState() const;
     Q_INVOKABLE QString graphName() const;
     Q_INVOKABLE double framesRendered() const;
+    // Video frames the session has dispatched (shown and recorded) since its start.
+    Q_INVOKABLE double framesDispatched() const;
+    // The file the running recording writes; empty without one.
+    Q_INVOKABLE QString recordFile() const;
+    Q_INVOKABLE int recordGraphState() const;
 
 private:
     PlayerControl* mControl;

@@ -14,8 +14,8 @@
 #include <sstream>
 #include <thread>
 
-#include "loopback_world.h"
 #include "../media/tone_measure.h"
+#include "loopback_world.h"
 
 namespace zevo::e2e {
 namespace {
@@ -300,8 +300,12 @@ std::vector<int16_t> ReadSamples(const std::string& path) {
     return samples;
 }
 
-double Rms(const std::vector<int16_t>& s) { return zevo::tone::Rms(s); }
-double Frequency(const std::vector<int16_t>& s) { return zevo::tone::Frequency(s, kRate); }
+double Rms(const std::vector<int16_t>& s) {
+    return zevo::tone::Rms(s);
+}
+double Frequency(const std::vector<int16_t>& s) {
+    return zevo::tone::Frequency(s, kRate);
+}
 
 class SoundEndToEnd : public ::testing::TestWithParam<const char*> {};
 

@@ -215,18 +215,20 @@ void LoopbackWorld::KillDevice() {
     mDevice.Kill();
 }
 
-bool LoopbackWorld::StartHost(const std::string& script, const std::string& password) {
+bool LoopbackWorld::StartHost(const std::string& script, const std::string& password,
+                              const std::vector<std::string>& extraArgs) {
     const std::string path = mDir + "/script" + std::to_string(++mScripts) + ".js";
     std::ofstream(path) << script;
     const std::string home = mDir + "/home";
     std::vector<std::string> env = {"ZEVO_P2P_SERVER=127.0.0.1:" + std::to_string(mPort),
-                                    "HOME=" + home,
-                                    "XDG_CONFIG_HOME=" + home + "/.config",
+                                    "HOME=" + home, "XDG_CONFIG_HOME=" + home + "/.config",
                                     "QT_QPA_PLATFORM=offscreen"};
     env.insert(env.end(), mHostEnv.begin(), mHostEnv.end());
-    return mHost.Start({ZEVO_HOST_BIN, "--headless", "--did", kDid, "--password", password,
-                        "--save-path", mDir, "--script", path},
-                       env, HostOut(), mDir + "/host.err");
+    std::vector<std::string> argv = {ZEVO_HOST_BIN, "--headless", "--did",       kDid,
+                                     "--password",  password,     "--save-path", mDir,
+                                     "--script",    path};
+    argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
+    return mHost.Start(argv, env, HostOut(), mDir + "/host.err");
 }
 
 int LoopbackWorld::FinishHost(std::chrono::milliseconds wait) {

@@ -71,7 +71,8 @@ public:
 
     // Starts zevo-host --headless with the script; Finish waits for it and reads the
     // transcript.
-    bool StartHost(const std::string& script, const std::string& password = kPassword);
+    bool StartHost(const std::string& script, const std::string& password = kPassword,
+                   const std::vector<std::string>& extraArgs = {});
     int FinishHost(std::chrono::milliseconds wait);
     // Runs the script to its end: StartHost + FinishHost.
     int RunHost(const std::string& script, std::chrono::milliseconds wait,

@@ -1,0 +1,196 @@
+#include "capture/record_graph.h"
+
+#include <gst/app/gstappsrc.h>
+#include <gst/gst.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "capture/avi_file.h"
+#include "capture/avi_mux_filter.h"
+#include "media/filter_graph.h"
+#include "media/graph_filters.h"
+#include "media/hresult.h"
+#include "media/video_graph.h"
+
+namespace zevo {
+
+struct RecordGraph::Impl {
+    FilterGraph mGraph{"record graph"};
+    GstElement* mGraphBuilder = nullptr;  // the pipeline while the graph exists
+    GstElement* mMediaControl = nullptr;
+    GstBus* mMediaEvent = nullptr;
+    GstElement* mVideoPushFilter = nullptr;
+    std::unique_ptr<IPacketPush> mPacketPush;
+    GstElement* mMuxerFilter = nullptr;
+    GstElement* mFileWriterFilter = nullptr;
+    std::string mFolder;
+    std::string mFileName;
+    // Held while the file is written, so nobody completes it as if it were cut off,
+    // and no other recording writes into it.
+    int mFileLock = -1;
+};
+
+RecordGraph::RecordGraph() : mImpl(std::make_unique<Impl>()) {}
+
+RecordGraph::~RecordGraph() {
+    RecordGraph::ReleaseAll();
+}
+
+int RecordGraph::BuildGraph(const char* folder) {
+    Impl& d = *mImpl;
+    d.mFolder = folder ? folder : "";
+    if (d.mGraphBuilder) return 0;
+    if (!d.mGraph.Create()) return 0;
+    d.mGraphBuilder = d.mGraph.Graph();
+    RegisterAviMuxFilter();
+    if (AddVideoFilters() < 0) ShowGraphMessage("Failed to add video filters to graph.");
+    return QueryControlInterfaces();
+}
+
+int32_t RecordGraph::AddVideoFilters() {
+    Impl& d = *mImpl;
+    CreateAndAddFilter(d.mGraphBuilder, kPacketPushFilter, "Video Packect Push Filter",
+                       &d.mVideoPushFilter);
+    if (!d.mVideoPushFilter) {
+        ShowGraphMessage("Failed to add video push filter.");
+        return 1;
+    }
+    // Stamped on arrival with the graph's clock: the file's time line follows the pace
+    // at which the frames were shown.
+    g_object_set(d.mVideoPushFilter, "do-timestamp", TRUE, nullptr);
+    int32_t hr = CreateAndAddFilter(d.mGraphBuilder, kAviMuxFilter, "Muxer", &d.mMuxerFilter);
+    if (!d.mMuxerFilter) {
+        ShowGraphMessage("Failed to add muxer filter.");
+        return hr;
+    }
+    hr = CreateAndAddFilter(d.mGraphBuilder, "filesink", "File Writer", &d.mFileWriterFilter);
+    if (!d.mFileWriterFilter) {
+        ShowGraphMessage("Failed to add file writer filter.");
+        return hr;
+    }
+    if (!g_object_class_find_property(G_OBJECT_GET_CLASS(d.mFileWriterFilter), "location")) {
+        return E_NOINTERFACE;
+    }
+    // A path that does not fit names no file: the writer gets none and the graph will
+    // not run, as with a folder that does not exist.
+    char path[kPathBufferSize] = {};
+    if (MakeFileName(path)) {
+        // Another recording (another window) writing this very name right now keeps it;
+        // this one takes the next free variant rather than write into the same file.
+        std::string name = path;
+        int lock = LockRecording(name);
+        for (int n = 1; lock == kRecordingBusy && n < 100; ++n) {
+            name = std::string(path, std::strlen(path) - 4) + "_" + std::to_string(n) + ".avi";
+            lock = name.size() < kPathBufferSize ? LockRecording(name) : -1;
+        }
+        d.mFileLock = lock >= 0 ? lock : -1;
+        d.mFileName = name;
+        g_object_set(d.mFileWriterFilter, "location", name.c_str(), nullptr);
+    }
+    // Written as it comes: a killed viewer loses nothing that reached the writer.
+    g_object_set(d.mFileWriterFilter, "sync", FALSE, "async", FALSE, nullptr);
+    gst_util_set_object_arg(G_OBJECT(d.mFileWriterFilter), "buffer-mode", "unbuffered");
+
+    hr = ConnectFilterPair(d.mGraphBuilder, d.mVideoPushFilter, d.mMuxerFilter);
+    if (hr < 0) {
+        ShowGraphMessage("Failed to connect mVideoPushFilter and mMuxerFilter.");
+        return hr;
+    }
+    hr = ConnectFilterPair(d.mGraphBuilder, d.mMuxerFilter, d.mFileWriterFilter);
+    if (hr < 0) {
+        ShowGraphMessage("Failed to connect mMuxerFilter and mFileWriterFilter.");
+        return hr;
+    }
+    d.mPacketPush = QueryPacketPush(d.mVideoPushFilter);
+    return d.mPacketPush ? S_OK : E_NOINTERFACE;
+}
+
+int RecordGraph::MakeFileName(char* buffer) const {
+    if (!buffer) return 0;
+    const time_t now = mNow ? mNow() : time(nullptr);
+    struct tm local {};
+    localtime_r(&now, &local);
+    const int n = std::snprintf(buffer, kPathBufferSize, "%s/%04d%02d%02d_%02d%02d%02d.avi",
+                                mImpl->mFolder.c_str(), local.tm_year + 1900, local.tm_mon + 1,
+                                local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    if (n < 0 || static_cast<size_t>(n) >= kPathBufferSize) {
+        std::memset(buffer, 0, kPathBufferSize);
+        return 0;
+    }
+    return 1;
+}
+
+int RecordGraph::QueryControlInterfaces() {
+    Impl& d = *mImpl;
+    if (!d.mGraphBuilder) return 0;
+    d.mMediaControl = GST_ELEMENT(gst_object_ref(d.mGraphBuilder));
+    d.mMediaEvent = gst_element_get_bus(d.mGraphBuilder);
+    return (d.mMediaControl && d.mMediaEvent) ? 1 : 0;
+}
+
+int RecordGraph::RunGraph() {
+    Impl& d = *mImpl;
+    if (!d.mGraphBuilder || !d.mMediaControl) return 0;
+    return d.mGraph.Run();
+}
+
+int RecordGraph::StopGraph() {
+    Impl& d = *mImpl;
+    if (!d.mGraphBuilder || !d.mMediaControl) return 0;
+    if (d.mGraph.State() == 2 && d.mVideoPushFilter) {
+        // The multiplexer writes the index and the final header at the end of the
+        // stream; stopping without it would leave the file as a crash does.
+        gst_app_src_end_of_stream(GST_APP_SRC(d.mVideoPushFilter));
+        d.mGraph.WaitForEnd(kFinishBoundMs);
+    }
+    return d.mGraph.Stop();
+}
+
+int32_t RecordGraph::PushVideo(int32_t streamId, const unsigned char* data, int32_t length) {
+    Impl& d = *mImpl;
+    IPacketPush* push = d.mPacketPush.get();
+    if (push && d.mGraph.State() == 2) return push->PushPacket(streamId, data, length);
+    return 1;
+}
+
+void RecordGraph::ReleaseAll() {
+    Impl& d = *mImpl;
+    if (d.mGraphBuilder) {
+        gst_element_set_state(d.mGraphBuilder, GST_STATE_NULL);
+        gst_element_get_state(d.mGraphBuilder, nullptr, nullptr, GST_CLOCK_TIME_NONE);
+    }
+    if (d.mMediaControl) {
+        gst_object_unref(d.mMediaControl);
+        d.mMediaControl = nullptr;
+    }
+    if (d.mMediaEvent) {
+        gst_object_unref(d.mMediaEvent);
+        d.mMediaEvent = nullptr;
+    }
+    d.mPacketPush.reset();
+    d.mVideoPushFilter = nullptr;
+    d.mMuxerFilter = nullptr;
+    d.mFileWriterFilter = nullptr;
+    d.mGraph.Release();
+    d.mGraphBuilder = nullptr;
+    // The writer has closed the file: it is finished or, if the end never came
+    // through, left for the next start to complete.
+    UnlockRecording(d.mFileLock);
+    d.mFileLock = -1;
+    d.mFileName.clear();
+}
+
+int RecordGraph::GraphState() const {
+    return mImpl->mGraph.State();
+}
+
+std::string RecordGraph::GraphName() const {
+    return mImpl->mGraph.Name();
+}
+
+std::string RecordGraph::FileName() const {
+    return mImpl->mFileName;
+}
+
+}  // namespace zevo
