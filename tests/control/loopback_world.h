@@ -49,6 +49,10 @@ struct DeviceCommand {
 };
 std::vector<DeviceCommand> ReadDeviceCommands(const std::string& logPath);
 
+// Registers the built control module for the user whose HOME is home (as a user does
+// once with zevo-regsvr), or removes the registration. True when the tool succeeded.
+bool RegisterControl(const std::string& home, bool unregister = false);
+
 class LoopbackWorld {
 public:
     static constexpr const char* kDid = "ZEVO-000123-TESTA";
@@ -97,6 +101,7 @@ private:
     Process mDevice;
     Process mHost;
     int mScripts = 0;
+    bool mRegistered = false;
     std::vector<std::string> mDeviceOptions;
     std::vector<std::string> mHostEnv;
 };
