@@ -235,9 +235,11 @@ bool LoopbackWorld::StartHost(const std::string& script, const std::string& pass
                                     "HOME=" + home, "XDG_CONFIG_HOME=" + home + "/.config",
                                     "QT_QPA_PLATFORM=offscreen"};
     env.insert(env.end(), mHostEnv.begin(), mHostEnv.end());
-    return mHost.Start({ZEVO_HOST_BIN, "--headless", "--did", kDid, "--password", password,
-                        "--save-path", mDir, "--script", path},
-                       env, HostOut(), mDir + "/host.err");
+    std::vector<std::string> argv = {ZEVO_HOST_BIN, "--headless", "--did",       kDid,
+                                     "--password",  password,     "--save-path", mDir,
+                                     "--script",    path};
+    argv.insert(argv.end(), mHostArgs.begin(), mHostArgs.end());
+    return mHost.Start(argv, env, HostOut(), mDir + "/host.err");
 }
 
 int LoopbackWorld::FinishHost(std::chrono::milliseconds wait) {

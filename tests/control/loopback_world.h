@@ -72,6 +72,8 @@ public:
     // environment entries added to every later host.
     void SetDeviceOptions(std::vector<std::string> options) { mDeviceOptions = std::move(options); }
     void SetHostEnvironment(std::vector<std::string> env) { mHostEnv = std::move(env); }
+    // Arguments added to every later host ("--grid", "4").
+    void SetHostArguments(std::vector<std::string> args) { mHostArgs = std::move(args); }
 
     // Starts zevo-host --headless with the script; Finish waits for it and reads the
     // transcript.
@@ -104,6 +106,7 @@ private:
     bool mRegistered = false;
     std::vector<std::string> mDeviceOptions;
     std::vector<std::string> mHostEnv;
+    std::vector<std::string> mHostArgs;
 };
 
 }  // namespace zevo::e2e
