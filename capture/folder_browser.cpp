@@ -6,31 +6,15 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QTimer>
-#include <mutex>
+
+#include "platform/folder_dialog.h"
 
 namespace zevo {
-
-namespace {
-
-std::mutex gHookLock;
-FolderBrowser::AnswerHook gAnswerHook;
-
-FolderBrowser::AnswerHook CurrentHook() {
-    std::lock_guard lock(gHookLock);
-    return gAnswerHook;
-}
-
-}  // namespace
 
 FolderBrowser::FolderBrowser(const QString& initialFolder, unsigned flags, QWidget* owner)
     : mInitialFolder(initialFolder), mFlags(flags | BIF_STATUSTEXT), mOwner(owner) {}
 
 FolderBrowser::~FolderBrowser() = default;
-
-void FolderBrowser::SetAnswerHook(AnswerHook hook) {
-    std::lock_guard lock(gHookLock);
-    gAnswerHook = std::move(hook);
-}
 
 QString FolderBrowser::StatusText(const QString& folder) {
     if (folder.size() <= kStatusTextLength) return folder;
@@ -66,9 +50,9 @@ int FolderBrowser::Browse() {
 
     bool confirmed = false;
     QString chosen;
-    if (AnswerHook hook = CurrentHook()) {
+    if (FolderDialogHook hook = CurrentFolderDialogHook()) {
         OnBrowseMessage(&dialog, BFFM_INITIALIZED, QString());
-        if (std::optional<QString> answer = hook(*this)) {
+        if (std::optional<QString> answer = hook(dialog.windowTitle(), StatusLine())) {
             OnBrowseMessage(&dialog, BFFM_SELCHANGED, *answer);
             confirmed = true;
             chosen = *answer;

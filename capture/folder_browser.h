@@ -3,8 +3,6 @@
 // current folder and shows the selected folder in a status line inside the dialog.
 // Lives on the stack of one SelectPath.
 #include <QString>
-#include <functional>
-#include <optional>
 
 class QFileDialog;
 class QLabel;
@@ -35,12 +33,6 @@ public:
 
     // The folder as the status line shows it: at most 35 characters, then "...".
     static QString StatusText(const QString& folder);
-
-    // A host without a screen answers the dialog instead of a user: the hook is called
-    // once the dialog is initialised and returns the folder to confirm, or nothing to
-    // cancel. An empty function removes it.
-    using AnswerHook = std::function<std::optional<QString>(FolderBrowser&)>;
-    static void SetAnswerHook(AnswerHook hook);
 
     unsigned Flags() const { return mFlags; }
     QString StatusLine() const;

@@ -16,8 +16,8 @@ void DecodeImaAdpcm(const unsigned char* input, int byteCount, short* output);
 // The same on an explicit state (the process-wide one is ProcessAdpcmState()).
 void DecodeImaAdpcm(const unsigned char* input, int byteCount, short* output, AdpcmState& state);
 
-// The process-wide decoder state, exposed for tests and diagnostics only; the player
-// never resets it.
+// The process-wide decoder state of the single-stream call above. The player does not
+// use it: each player window decodes its stream with a state of its own.
 AdpcmState& ProcessAdpcmState();
 
 // Encodes `sampleCount` samples into (sampleCount + 1) / 2 bytes that the decoder above

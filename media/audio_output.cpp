@@ -32,6 +32,7 @@ struct AudioHeader {
 
 struct AudioOutput {
     std::mutex openLock;  // serialises OpenAudio and CloseAudio
+    int users = 0;        // open calls not yet matched by a close
     std::atomic<snd_pcm_t*> device{nullptr};
 
     std::mutex lock;  // guards pendingCount, doneList, doneCount
@@ -150,6 +151,7 @@ int DoneCount() {
 int OpenAudio() {
     AudioOutput& out = Output();
     std::lock_guard openLock(out.openLock);
+    ++out.users;
     if (out.device) return 0;
     snd_pcm_t* device = nullptr;
     // Non-blocking open: a busy device must not hang the window; playback blocks.
@@ -227,6 +229,8 @@ void ReleaseDoneBuffer() {
 int CloseAudio() {
     AudioOutput& out = Output();
     std::lock_guard openLock(out.openLock);
+    // Several player windows share the output: it closes with the last of them.
+    if (out.users > 0 && --out.users > 0) return 0;
     if (out.device) {
         for (;;) {
             int pending;

@@ -7,14 +7,15 @@
 #include <functional>
 
 // Opens the device and the output's lock. Returns 0 or more on success, negative when
-// no device could be opened (writes are then accepted and discarded).
+// no device could be opened (writes are then accepted and discarded). Every open is
+// matched by one CloseAudio; the device stays open until the last.
 int OpenAudio();
 // Copies byteCount bytes of samples and queues them; waits in 26 ms steps while 32
 // buffers are pending. Returns byteCount, or -1 on failure.
 int WriteAudio(const void* samples, int byteCount);
 // Releases the most recently finished buffer.
 void ReleaseDoneBuffer();
-// Lets playback finish, then closes the device. Returns 0.
+// Ends one user's open; the last lets playback finish, then closes the device. Returns 0.
 int CloseAudio();
 
 // Buffers handed to the device and not yet released.

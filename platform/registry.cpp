@@ -561,6 +561,82 @@ int RegSetValueEx(HKEY key, const char* name, uint32_t type, const unsigned char
     return stmt.Step() == SQLITE_DONE ? REG_SUCCESS : REG_ERROR_HIVE;
 }
 
+int RegDeleteValue(HKEY key, const char* name) {
+    if (!IsOpenHandle(key)) return REG_ERROR_INVALID_HANDLE;
+    if (!(key->access & KEY_SET_VALUE)) return REG_ERROR_ACCESS_DENIED;
+    Statement stmt(key->db, "DELETE FROM reg_values WHERE key_id = ?1 AND folded = ?2");
+    if (!stmt.Ok()) return REG_ERROR_HIVE;
+    stmt.BindInt(1, key->keyId);
+    stmt.BindText(2, Fold(name ? name : ""));
+    if (stmt.Step() != SQLITE_DONE) return REG_ERROR_HIVE;
+    return sqlite3_changes(key->db) > 0 ? REG_SUCCESS : REG_ERROR_FILE_NOT_FOUND;
+}
+
+int RegEnumKeyEx(HKEY key, uint32_t index, char* name, uint32_t* nameChars) {
+    if (!IsOpenHandle(key)) return REG_ERROR_INVALID_HANDLE;
+    if (!name || !nameChars) return REG_ERROR_INVALID_PARAMETER;
+    if (!(key->access & KEY_QUERY_VALUE)) return REG_ERROR_ACCESS_DENIED;
+    // Direct children: the parent's path and one more component without a backslash.
+    const std::string prefix = key->path.empty() ? std::string() : Fold(key->path) + "\\";
+    Statement stmt(key->db,
+                   "SELECT path FROM reg_keys WHERE root = ?1 AND length(folded) > ?3"
+                   " AND substr(folded, 1, ?3) = ?2"
+                   " AND instr(substr(folded, ?3 + 1), '\\') = 0"
+                   " ORDER BY folded LIMIT 1 OFFSET ?4");
+    if (!stmt.Ok()) return REG_ERROR_HIVE;
+    stmt.BindInt(1, key->root);
+    stmt.BindText(2, prefix);
+    stmt.BindInt(3, static_cast<int64_t>(prefix.size()));
+    stmt.BindInt(4, index);
+    const int rc = stmt.Step();
+    if (rc == SQLITE_DONE) return REG_ERROR_NO_MORE_ITEMS;
+    if (rc != SQLITE_ROW) return REG_ERROR_HIVE;
+    const std::string child = stmt.ColumnText(0).substr(prefix.size());
+    if (child.size() + 1 > *nameChars) {
+        *nameChars = static_cast<uint32_t>(child.size() + 1);
+        return REG_ERROR_MORE_DATA;
+    }
+    std::memcpy(name, child.data(), child.size());
+    name[child.size()] = '\0';
+    *nameChars = static_cast<uint32_t>(child.size());
+    return REG_SUCCESS;
+}
+
+int RegDeleteTree(HKEY parent, const char* subKey) {
+    if (!subKey || !*subKey) return REG_ERROR_INVALID_PARAMETER;
+    HKEY key = nullptr;
+    int rc = RegOpenKeyEx(parent, subKey, KEY_QUERY_VALUE, &key);
+    if (rc != REG_SUCCESS) return rc;
+    const std::string folded = Fold(key->path);
+    sqlite3* db = key->db;
+    rc = REG_ERROR_HIVE;
+    if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK) {
+        // The key itself and every key whose path continues it after a backslash.
+        const char* const kWhere =
+            " WHERE root = ?1 AND (folded = ?2 OR substr(folded, 1, ?3) = ?2 || '\\')";
+        Statement values(db, (std::string("DELETE FROM reg_values WHERE key_id IN"
+                                          " (SELECT id FROM reg_keys") +
+                              kWhere + ")")
+                                 .c_str());
+        Statement keys(db, (std::string("DELETE FROM reg_keys") + kWhere).c_str());
+        bool ok = values.Ok() && keys.Ok();
+        for (Statement* stmt : {&values, &keys}) {
+            if (!ok) break;
+            stmt->BindInt(1, key->root);
+            stmt->BindText(2, folded);
+            stmt->BindInt(3, static_cast<int64_t>(folded.size() + 1));
+            ok = stmt->Step() == SQLITE_DONE;
+        }
+        if (ok && sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK) {
+            rc = REG_SUCCESS;
+        } else {
+            sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        }
+    }
+    RegCloseKey(key);
+    return rc;
+}
+
 int RegLockKey(HKEY key, uint32_t timeoutMs) {
     if (!IsOpenHandle(key)) return REG_ERROR_INVALID_HANDLE;
     std::lock_guard<std::mutex> guard(key->lockMutex);

@@ -84,6 +84,21 @@ int RegQueryValueEx(HKEY key, const char* name, uint32_t* type, unsigned char* d
 int RegSetValueEx(HKEY key, const char* name, uint32_t type, const unsigned char* data,
                   uint32_t size);
 
+// Removes the value; REG_ERROR_FILE_NOT_FOUND when there is none. Needs KEY_SET_VALUE.
+int RegDeleteValue(HKEY key, const char* name);
+
+// The name of the sub key at index (direct children only, ordered by name without regard
+// to case). *nameChars holds the buffer's size including the terminator and receives
+// the name's length; REG_ERROR_MORE_DATA when it does not fit, REG_ERROR_NO_MORE_ITEMS
+// past the last one. Needs KEY_QUERY_VALUE.
+int RegEnumKeyEx(HKEY key, uint32_t index, char* name, uint32_t* nameChars);
+
+// Removes subKey of parent with every key below it and all their values, in one
+// transaction; REG_ERROR_FILE_NOT_FOUND when it does not exist. Handles still open on
+// removed keys find nothing afterwards. An empty subKey is refused: a key does not
+// delete itself.
+int RegDeleteTree(HKEY parent, const char* subKey);
+
 // Serialises writers of the same hive across threads and processes: a caller that sets
 // several values as one group holds this lock around the sets. Released by
 // RegUnlockKey or RegCloseKey. Gives up with REG_ERROR_TIMEOUT after timeoutMs.

@@ -1,6 +1,5 @@
 // The video and audio consumers: take queued packets in order, pace them by their
 // timestamps and hand the payloads to the graphs and the audio output.
-#include <mutex>
 #include <vector>
 
 #include "media/adpcm.h"
@@ -13,15 +12,7 @@ namespace {
 constexpr uint32_t kAdpcmBlockBytes = 160;
 constexpr uint32_t kAdpcmBlockSamples = 320;
 
-// Serialises the process-wide decoder state between player windows.
-std::mutex gAdpcmLock;
-
 }  // namespace
-
-std::atomic<int32_t>& AdpcmPacketCounter() {
-    static std::atomic<int32_t> counter{0};
-    return counter;
-}
 
 void SessionCore::DispatchVideo(const unsigned char* packet, uint32_t length) {
     if (length < kPacketHeadSize) return;
@@ -75,17 +66,14 @@ void SessionCore::PlayAdpcmAudio(const PacketHead& head, const unsigned char* pa
     if (samples.size() < static_cast<size_t>(blocks) * kAdpcmBlockSamples) {
         samples.resize(static_cast<size_t>(blocks) * kAdpcmBlockSamples);
     }
-    {
-        std::lock_guard lock(gAdpcmLock);
-        for (uint32_t b = 0; b < blocks; ++b) {
-            DecodeImaAdpcm(payload + b * kAdpcmBlockBytes, kAdpcmBlockBytes,
-                           samples.data() + b * kAdpcmBlockSamples);
-        }
+    // Only this window's audio consumer decodes into its state.
+    for (uint32_t b = 0; b < blocks; ++b) {
+        DecodeImaAdpcm(payload + b * kAdpcmBlockBytes, kAdpcmBlockBytes,
+                       samples.data() + b * kAdpcmBlockSamples, mAdpcmState);
     }
     Pace(mAudioClock, head.Timestamp(), *mTicks);
-    std::atomic<int32_t>& counter = AdpcmPacketCounter();
-    if (counter.fetch_add(1) + 1 >= 1000) {
-        counter.store(0);
+    if (mAdpcmPackets.fetch_add(1) + 1 >= 1000) {
+        mAdpcmPackets.store(0);
         return;
     }
     if (mAudio && mAudioGate.Enter()) {

@@ -1,4 +1,6 @@
 // Kept apart from transport.cpp so that only programs which use the library link it.
+#include <mutex>
+
 #include "session/transport.h"
 
 namespace zevo {
@@ -7,8 +9,21 @@ namespace {
 
 class PpppLibrary final : public Transport {
 public:
-    int32_t Initialize(const char* initString) override { return PPPP_Initialize(initString); }
-    int32_t DeInitialize() override { return PPPP_DeInitialize(); }
+    // The library is process-wide while every player window initialises and
+    // de-initialises it for itself: counted, so that closing one window leaves the
+    // sessions of the others open.
+    int32_t Initialize(const char* initString) override {
+        std::lock_guard lock(mUsersLock);
+        const int32_t result = PPPP_Initialize(initString);
+        if (result >= 0) ++mUsers;
+        return result;
+    }
+    int32_t DeInitialize() override {
+        std::lock_guard lock(mUsersLock);
+        if (mUsers == 0) return PPPP_ERR_NOT_INITIALIZED;
+        if (--mUsers > 0) return 0;
+        return PPPP_DeInitialize();
+    }
     int32_t Connect(const char* did, char tryDirect, uint32_t localPort) override {
         return PPPP_Connect(did, tryDirect, localPort);
     }
@@ -22,6 +37,10 @@ public:
         return PPPP_Write(session, channel, buffer, size);
     }
     int32_t Close(int32_t session) override { return PPPP_Close(session); }
+
+private:
+    std::mutex mUsersLock;
+    int mUsers = 0;
 };
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 
+#include "media/adpcm.h"
 #include "media/frame_queue.h"
 #include "media/pacing.h"
 #include "p2p/PPPP_API.h"
@@ -180,6 +181,10 @@ public:
     std::atomic<uint8_t> mLoginAnswered{0};
     PacingClock mVideoClock{};
     PacingClock mAudioClock{};
+    // The ADPCM decoder's running state and packet count of this window's stream: with
+    // several windows in one process each stream decodes on from its own last sample.
+    AdpcmState mAdpcmState{0, 0};
+    std::atomic<int32_t> mAdpcmPackets{0};
     FrameQueue* mVideoQueue = nullptr;
     FrameQueue* mAudioQueue = nullptr;
     SessionInfo mSessionInfo{};
@@ -206,8 +211,5 @@ private:
     std::shared_ptr<VideoPush> mRecordVideo;
     std::shared_ptr<AudioWrite> mAudio;
 };
-
-// Process-wide count of ADPCM packets; every 1000th is decoded and paced, not played.
-std::atomic<int32_t>& AdpcmPacketCounter();
 
 }  // namespace zevo

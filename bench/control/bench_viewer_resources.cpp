@@ -216,6 +216,12 @@ int main(int argc, char** argv) {
                << "player.StopAV();\nhost.quit(0);\n";
     }
     const std::string transcript = dir + "/host.out";
+    // The host creates the control through the user's registration.
+    const std::string registration = "HOME='" + dir + "' " ZEVO_REGSVR_PATH " " ZEVO_OCX_PATH " >/dev/null";
+    if (std::system(registration.c_str()) != 0) {
+        std::fprintf(stderr, "the control module could not be registered\n");
+        return 1;
+    }
     ChildProcess host;
     if (host.Start(
             {HostPath(), "--headless", "--did", world.Did(), "--password", world.Password(),

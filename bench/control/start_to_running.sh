@@ -29,7 +29,9 @@ for (var i = 0; i < 20; ++i) {
 }
 host.quit(0);
 JS
-HOME="$work" ZEVO_P2P_SERVER=127.0.0.1:$port QT_QPA_PLATFORM=offscreen \
+HOME="$work" XDG_CONFIG_HOME="$work/.config" "$build/tools/regsvr/zevo-regsvr" \
+    "$build/control/zevoplayerocx.so" >/dev/null
+HOME="$work" XDG_CONFIG_HOME="$work/.config" ZEVO_P2P_SERVER=127.0.0.1:$port QT_QPA_PLATFORM=offscreen \
     "$build/control/host/zevo-host" --headless --did $did --password 135790 \
     --script "$work/run.js" >"$work/host.out" 2>/dev/null
 awk '/ log: go$/ { go = $1 }

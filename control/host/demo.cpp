@@ -23,8 +23,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "control/host/control_site.h"
 #include "control/host/host_script.h"
-#include "control/player_control.h"
 
 extern char** environ;
 
@@ -309,13 +309,14 @@ void Demo::SeePaneText(int pane, const QString& text) {
     if (match.hasMatch()) mBestFps = std::max(mBestFps, match.captured(1).toDouble());
 }
 
-void Demo::Begin(PlayerControl* control, HostApi* host, QWidget* window) {
+void Demo::Begin(ControlSite* control, HostApi* host, QWidget* window) {
     if (!mActive) return;
     mHost = host;
     for (const QString& line : mReporter.mLines) host->PrintLine(QStringLiteral("demo"), line);
-    control->SetDID(QString::fromLatin1(kDid));
-    control->SetPassword(QString::fromLatin1(kPassword));
-    QObject::connect(control->Player(), &PlayerDialog::PaneTextChanged, control,
+    // As any page would: through dispatch, by name.
+    control->put(control->idOfName(QStringLiteral("DID")), QString::fromLatin1(kDid));
+    control->put(control->idOfName(QStringLiteral("Password")), QString::fromLatin1(kPassword));
+    QObject::connect(control, &ControlSite::PaneTextChanged, control,
                      [this](int pane, const QString& text) { SeePaneText(pane, text); });
     if (gSignalPipe[0] >= 0) {
         auto* notifier = new QSocketNotifier(gSignalPipe[0], QSocketNotifier::Read, window);
@@ -326,7 +327,9 @@ void Demo::Begin(PlayerControl* control, HostApi* host, QWidget* window) {
             QApplication::exit(128 + sig);
         });
     }
-    QTimer::singleShot(100, control, [control] { control->StartAV(); });
+    QTimer::singleShot(100, control, [control] {
+        control->call(control->idOfName(QStringLiteral("StartAV")), {});
+    });
     if (mSeconds <= 0) return;
     QTimer::singleShot(mSeconds * 1000, window, [this, window, host] {
         if (!mScreenshot.isEmpty()) {

@@ -18,7 +18,7 @@ class QWidget;
 namespace zevo {
 
 class HostApi;
-class PlayerControl;
+class ControlSite;
 
 class Demo {
 public:
@@ -44,7 +44,7 @@ public:
 
     // Sets DID and Password on the control, starts the view and arms the timers that end
     // a timed run (and take the screenshot).
-    void Begin(PlayerControl* control, HostApi* host, QWidget* window);
+    void Begin(ControlSite* control, HostApi* host, QWidget* window);
     // The program's exit code given the event loop's: a timed run passes when the status
     // reached "Running..." and pane 3 showed frames.
     int Result(int loopCode) const;

@@ -6,27 +6,35 @@
 #include <QObject>
 #include <QString>
 #include <QVariantList>
+#include <vector>
 
 class QJSEngine;
 
 namespace zevo {
 
-class PlayerControl;
+class ControlSite;
 
 class HostApi : public QObject {
     Q_OBJECT
 
 public:
-    HostApi(PlayerControl* control, QJSEngine* engine);
+    HostApi(std::vector<ControlSite*> controls, QJSEngine* engine);
 
     // Keeps the event loop running for ms milliseconds.
     Q_INVOKABLE void sleep(int ms);
+    // Status pane of the first control.
     Q_INVOKABLE QString paneText(int pane) const;
     // Each box shown so far as {caption, text}.
     Q_INVOKABLE QVariantList messageBoxes() const;
     Q_INVOKABLE void log(const QString& text);
     // Ends the script; the program exits with code.
     Q_INVOKABLE void quit(int code);
+    Q_INVOKABLE int controlCount() const { return static_cast<int>(mControls.size()); }
+    // The site of control i, for the script's wrappers.
+    Q_INVOKABLE QObject* site(int i) const;
+    // Open top-level dialogs as {title, tabs, texts}: what the property frame shows.
+    Q_INVOKABLE QVariantList dialogs() const;
+    Q_INVOKABLE void closeDialogs();
 
     // Transcript lines.
     void PrintLine(const QString& kind, const QString& text);
@@ -36,7 +44,7 @@ public:
     int ExitCode() const { return mExitCode; }
 
 private:
-    PlayerControl* mControl;
+    std::vector<ControlSite*> mControls;
     QJSEngine* mEngine;
     QElapsedTimer mClock;
     QVariantList mBoxes;
@@ -44,7 +52,12 @@ private:
     int mExitCode = 0;
 };
 
-// Runs the script file with `player` and `host`; returns the exit code.
-int RunHostScript(const QString& path, PlayerControl* control, HostApi* host, QJSEngine* engine);
+// Defines `host` (with invoke(id[, value]) on the first control and controls[i]) and
+// `player` (the first control) in the engine: each control's members as properties and
+// methods that resolve their name to an id and call by id.
+void DefineScriptObjects(QJSEngine* engine, HostApi* host);
+
+// Runs the script file; returns the exit code.
+int RunHostScript(const QString& path, HostApi* host, QJSEngine* engine);
 
 }  // namespace zevo

@@ -1,32 +1,107 @@
-// zevo-host: a container for the viewer control. It opens a window, creates the control
-// over its client area and either shows a row of buttons for the methods or runs a
-// script against it.
+// zevo-host: a container for the viewer control. It creates controls by their ProgID
+// through the per-user hive and the module it names, embeds them in its window (one, or
+// a grid of N), and drives them only through dispatch: from buttons for every member,
+// or from a script.
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QDir>
+#include <QFileInfo>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QJSEngine>
+#include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <cmath>
 #include <cstdio>
+#include <memory>
+#include <vector>
 
-#include "capture/folder_browser.h"
+#include "control/host/control_site.h"
 #include "control/host/demo.h"
 #include "control/host/host_script.h"
 #include "control/host/viewer_probe.h"
-#include "control/player_control.h"
+#include "platform/folder_dialog.h"
 #include "platform/message_box.h"
 
 using namespace zevo;
 
 namespace {
 
-void AddButton(QHBoxLayout* row, const QString& label, QObject* context,
-               std::function<void()> action) {
+QPushButton* AddButton(QHBoxLayout* row, const QString& label, QObject* context,
+                       std::function<void()> action) {
     auto* button = new QPushButton(label);
     QObject::connect(button, &QPushButton::clicked, context, std::move(action));
     row->addWidget(button);
+    return button;
+}
+
+// Where a build tree keeps the module and the registration tool, beside this program.
+QString RegisterHint() {
+    const QString dir = QCoreApplication::applicationDirPath();
+    const QString module = QDir::cleanPath(dir + QStringLiteral("/../zevoplayerocx.so"));
+    const QString tool = QDir::cleanPath(dir + QStringLiteral("/../../tools/regsvr/zevo-regsvr"));
+    return QStringLiteral("%1 %2").arg(
+        QFileInfo::exists(tool) ? tool : QStringLiteral("zevo-regsvr"),
+        QFileInfo::exists(module) ? module : QStringLiteral("/path/to/zevoplayerocx.so"));
+}
+
+// The window's controls: every member of the dispatch interface on the chosen control,
+// the three properties and the property page.
+void AddMemberPanel(QVBoxLayout* layout, const std::vector<ControlSite*>& sites, HostApi* host,
+                    QWidget* window) {
+    auto* target = new QSpinBox;
+    target->setRange(0, static_cast<int>(sites.size()) - 1);
+    target->setPrefix(QStringLiteral("control "));
+    auto site = [sites, target] { return sites[static_cast<size_t>(target->value())]; };
+    auto call = [site, host](const QString& name, const QVariantList& args) {
+        ControlSite* s = site();
+        const QVariant result = s->call(s->idOfName(name), args);
+        host->log(QStringLiteral("%1 = %2").arg(name, result.toString()));
+    };
+
+    auto* methods = new QHBoxLayout;
+    methods->addWidget(target);
+    for (const char* name : {"StartAV", "StopAV", "Snapshot", "StartRecord", "StopRecord",
+                             "SelectPath", "GetEmailAlert"}) {
+        const QString member = QString::fromLatin1(name);
+        AddButton(methods, member, window, [call, member] { call(member, {}); });
+    }
+    auto* camera = new QSpinBox;
+    camera->setRange(-1, 63);
+    methods->addWidget(camera);
+    AddButton(methods, QStringLiteral("ChgSelection"), window,
+              [call, camera] { call(QStringLiteral("ChgSelection"), {camera->value()}); });
+    AddButton(methods, QStringLiteral("Alert on"), window,
+              [call] { call(QStringLiteral("SetEmailAlert"), {true}); });
+    AddButton(methods, QStringLiteral("Alert off"), window,
+              [call] { call(QStringLiteral("SetEmailAlert"), {false}); });
+    layout->addLayout(methods);
+
+    auto* properties = new QHBoxLayout;
+    std::vector<std::pair<QString, QLineEdit*>> edits;
+    for (const char* name : {"DID", "Password", "SavePath"}) {
+        auto* edit = new QLineEdit;
+        properties->addWidget(new QLabel(QString::fromLatin1(name)));
+        properties->addWidget(edit, 1);
+        edits.emplace_back(QString::fromLatin1(name), edit);
+    }
+    auto refresh = [site, edits] {
+        ControlSite* s = site();
+        for (const auto& [name, edit] : edits) edit->setText(s->get(s->idOfName(name)).toString());
+    };
+    AddButton(properties, QStringLiteral("Set"), window, [site, edits] {
+        ControlSite* s = site();
+        for (const auto& [name, edit] : edits) s->put(s->idOfName(name), edit->text());
+    });
+    AddButton(properties, QStringLiteral("Properties..."), window,
+              [site] { site()->showProperties(); });
+    QObject::connect(target, &QSpinBox::valueChanged, window, refresh);
+    refresh();
+    layout->addLayout(properties);
 }
 
 }  // namespace
@@ -58,39 +133,71 @@ int main(int argc, char** argv) {
     const QCommandLineOption scriptOption(QStringLiteral("script"),
                                           QStringLiteral("JavaScript file to run."),
                                           QStringLiteral("FILE.js"));
+    const QCommandLineOption gridOption(QStringLiteral("grid"),
+                                        QStringLiteral("Embed N controls at once (default 1)."),
+                                        QStringLiteral("N"), QStringLiteral("1"));
     const QCommandLineOption selectPathOption(
         QStringLiteral("select-path-answer"),
         QStringLiteral("Answers the save folder dialog with FOLDER, or cancels it with "
                        "\"cancel\" (for scripted runs)."),
         QStringLiteral("FOLDER"));
     parser.addOptions({didOption, passwordOption, savePathOption, headlessOption, scriptOption,
-                       selectPathOption});
+                       gridOption, selectPathOption});
     Demo demo;
     demo.AddOptions(parser);
     parser.process(app);
+    bool gridOk = false;
+    const int count = parser.value(gridOption).toInt(&gridOk);
+    if (!gridOk || count < 1 || count > 64) {
+        std::fprintf(stderr, "zevo-host: --grid takes a number from 1 to 64\n");
+        return 1;
+    }
 
-    // Before the control exists: its window initialises the transport on creation.
+    // Before the controls exist: their windows initialise the transport on creation.
     if (!demo.Start(parser, headless)) return 1;
 
     QWidget window;
     window.setWindowTitle(QStringLiteral("ZEVO2 Player"));
-    window.resize(800, 620);
+    window.resize(count == 1 ? 800 : 1280, count == 1 ? 620 : 860);
     auto* layout = new QVBoxLayout(&window);
     layout->setContentsMargins(0, 0, 0, 0);
-    auto* control = new PlayerControl(&window);
-    layout->addWidget(control, 1);
+    auto* grid = new QGridLayout;
+    grid->setSpacing(2);
+    layout->addLayout(grid, 1);
+    const int columns = static_cast<int>(std::ceil(std::sqrt(static_cast<double>(count))));
+
+    std::vector<std::unique_ptr<ControlSite>> sites;
+    for (int i = 0; i < count; ++i) {
+        QString error;
+        std::unique_ptr<ControlSite> site =
+            ControlSite::Create(QString::fromLatin1(kControlProgId), &window, &error);
+        if (!site) {
+            std::fprintf(stderr,
+                         "zevo-host: %s.\nThe viewer control is registered per user; register "
+                         "it with:\n  %s\n",
+                         error.toUtf8().constData(), RegisterHint().toUtf8().constData());
+            return 1;
+        }
+        grid->addWidget(site->Window(), i / columns, i % columns);
+        sites.push_back(std::move(site));
+    }
+    std::vector<ControlSite*> plain;
+    for (const auto& s : sites) plain.push_back(s.get());
 
     QJSEngine engine;
-    HostApi host(control, &engine);
-    ViewerProbe viewer(control);
+    HostApi host(plain, &engine);
+    ViewerProbe viewer(plain[0]);
     engine.globalObject().setProperty(QStringLiteral("viewer"), engine.newQObject(&viewer));
     QJSEngine::setObjectOwnership(&viewer, QJSEngine::CppOwnership);
-    if (parser.isSet(selectPathOption)) {
-        const QString answer = parser.value(selectPathOption);
-        FolderBrowser::SetAnswerHook([answer,
-                                      &host](FolderBrowser& browser) -> std::optional<QString> {
+    // Without a screen nobody could answer the folder dialog: it is cancelled unless the
+    // command line gives the answer.
+    if (headless || parser.isSet(selectPathOption)) {
+        const QString answer = parser.isSet(selectPathOption) ? parser.value(selectPathOption)
+                                                              : QStringLiteral("cancel");
+        SetFolderDialogHook([answer, &host](const QString& title,
+                                            const QString& statusLine) -> std::optional<QString> {
             host.PrintLine(QStringLiteral("folder"),
-                           QStringLiteral("Save Path: %1 -> %2").arg(browser.StatusLine(), answer));
+                           QStringLiteral("%1 %2 -> %3").arg(title, statusLine, answer));
             if (answer == QLatin1String("cancel")) return std::nullopt;
             return answer;
         });
@@ -100,66 +207,51 @@ int main(int argc, char** argv) {
             host.RecordMessageBox(caption, text);
         });
     }
-    QObject::connect(control->Player(), &PlayerDialog::PaneTextChanged, &host,
-                     [&host](int pane, const QString& text) {
-                         if (pane == 0) host.PrintLine(QStringLiteral("pane0"), text);
-                     });
-    // Texts of ShowStatusMessage that a later one replaced before they could be shown
-    // are still worth reading in a transcript.
-    QObject::connect(
-        control->Player(), &PlayerDialog::StatusMessageQueued, &host,
-        [&host](const QString& text) { host.PrintLine(QStringLiteral("status"), text); });
-    host.PrintLine(QStringLiteral("pane0"), control->Player()->PaneText(0));
-
-    // As a host page would: the properties are set before the first start.
-    if (parser.isSet(didOption)) control->SetDID(parser.value(didOption));
-    if (parser.isSet(passwordOption)) control->SetPassword(parser.value(passwordOption));
-    if (parser.isSet(savePathOption)) control->SetSavePath(parser.value(savePathOption));
-
-    if (!parser.isSet(scriptOption)) {
-        auto* row = new QHBoxLayout;
-        auto* camera = new QSpinBox;
-        camera->setRange(0, 63);
-        AddButton(row, QStringLiteral("StartAV"), control, [control] { control->StartAV(); });
-        AddButton(row, QStringLiteral("StopAV"), control, [control] { control->StopAV(); });
-        row->addWidget(camera);
-        AddButton(row, QStringLiteral("ChgSelection"), control,
-                  [control, camera] { control->ChgSelection(camera->value()); });
-        AddButton(row, QStringLiteral("Snapshot"), control, [control] { control->Snapshot(); });
-        AddButton(row, QStringLiteral("StartRecord"), control,
-                  [control] { control->StartRecord(); });
-        AddButton(row, QStringLiteral("StopRecord"), control, [control] { control->StopRecord(); });
-        AddButton(row, QStringLiteral("SelectPath"), control, [control, &host] {
-            control->SelectPath();
-            host.log(QStringLiteral("SavePath = %1").arg(control->GetSavePath()));
-        });
-        AddButton(row, QStringLiteral("GetEmailAlert"), control, [control, &host] {
-            host.log(QStringLiteral("GetEmailAlert() = %1").arg(control->GetEmailAlert()));
-        });
-        AddButton(row, QStringLiteral("Alert on"), control, [control, &host] {
-            host.log(QStringLiteral("SetEmailAlert(1) = %1").arg(control->SetEmailAlert(true)));
-        });
-        AddButton(row, QStringLiteral("Alert off"), control, [control, &host] {
-            host.log(QStringLiteral("SetEmailAlert(0) = %1").arg(control->SetEmailAlert(false)));
-        });
-        layout->addLayout(row);
-        demo.Begin(control, &host, &window);
-        window.show();
-        const int code = demo.Result(QApplication::exec());
-        delete control;
-        return code;
+    for (size_t i = 0; i < plain.size(); ++i) {
+        // The first control keeps the plain names; the others are numbered.
+        const QString suffix = i == 0 ? QString() : QStringLiteral("#%1").arg(i);
+        QObject::connect(plain[i], &ControlSite::PaneTextChanged, &host,
+                         [&host, suffix](int pane, const QString& text) {
+                             if (pane == 0) host.PrintLine(QStringLiteral("pane0") + suffix, text);
+                         });
+        // Texts that a later one replaced before they could be shown are still worth
+        // reading in a transcript.
+        QObject::connect(plain[i], &ControlSite::StatusMessageQueued, &host,
+                         [&host, suffix](const QString& text) {
+                             host.PrintLine(QStringLiteral("status") + suffix, text);
+                         });
+        host.PrintLine(QStringLiteral("pane0") + suffix, plain[i]->paneText(0));
     }
 
-    window.show();
+    // As a host page would: the properties are set before the first start.
+    for (ControlSite* site : plain) {
+        for (const auto& [option, name] :
+             {std::pair{&didOption, "DID"}, std::pair{&passwordOption, "Password"},
+              std::pair{&savePathOption, "SavePath"}}) {
+            if (parser.isSet(*option)) {
+                site->put(site->idOfName(QString::fromLatin1(name)), parser.value(*option));
+            }
+        }
+    }
+
     int exitCode = 0;
-    QTimer::singleShot(0, &app, [&] {
-        exitCode = RunHostScript(parser.value(scriptOption), control, &host, &engine);
-        QApplication::exit(exitCode);
-    });
-    QApplication::exec();
-    // The player window's destruction runs here, with its whole shut-down order.
-    delete control;
+    if (!parser.isSet(scriptOption)) {
+        AddMemberPanel(layout, plain, &host, &window);
+        demo.Begin(plain[0], &host, &window);
+        window.show();
+        exitCode = demo.Result(QApplication::exec());
+    } else {
+        DefineScriptObjects(&engine, &host);
+        window.show();
+        QTimer::singleShot(0, &app, [&] {
+            exitCode = RunHostScript(parser.value(scriptOption), &host, &engine);
+            QApplication::exit(exitCode);
+        });
+        QApplication::exec();
+    }
+    // The controls' destruction runs here, each with its player's whole shut-down order.
+    sites.clear();
     SetMessageBoxHook({});
-    FolderBrowser::SetAnswerHook({});
+    SetFolderDialogHook({});
     return exitCode;
 }

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "control/player_control.h"
+#include "control/host/control_site.h"
 
 namespace zevo {
 
@@ -17,7 +17,7 @@ uint32_t Le32(const unsigned char* p) {
 
 QVariantMap ViewerProbe::currentImage(const QVariantList& points) const {
     QVariantMap out;
-    VideoGraph* graph = mControl->Player()->mVideoGraph.get();
+    IPlayerProbe* graph = mControl->Probe();
     if (!graph) {
         out.insert(QStringLiteral("result"), -1);
         return out;
@@ -63,32 +63,27 @@ QVariantMap ViewerProbe::currentImage(const QVariantList& points) const {
 }
 
 int ViewerProbe::graphState() const {
-    VideoGraph* graph = mControl->Player()->mVideoGraph.get();
-    return graph ? graph->GraphState() : -1;
+    return mControl->Probe() ? mControl->Probe()->GraphState() : -1;
 }
 
 QString ViewerProbe::graphName() const {
-    VideoGraph* graph = mControl->Player()->mVideoGraph.get();
-    return graph ? QString::fromStdString(graph->GraphName()) : QString();
+    return mControl->Probe() ? mControl->Probe()->GraphName() : QString();
 }
 
 double ViewerProbe::framesRendered() const {
-    VideoGraph* graph = mControl->Player()->mVideoGraph.get();
-    return graph ? static_cast<double>(graph->FramesRendered()) : -1.0;
+    return mControl->Probe() ? static_cast<double>(mControl->Probe()->FramesRendered()) : -1.0;
 }
 
 double ViewerProbe::framesDispatched() const {
-    return static_cast<double>(mControl->Player()->Core().mFrameCount.load());
+    return mControl->Probe() ? static_cast<double>(mControl->Probe()->FramesDispatched()) : -1.0;
 }
 
 QString ViewerProbe::recordFile() const {
-    RecordGraph* graph = mControl->Player()->mRecordGraph.get();
-    return graph ? QString::fromStdString(graph->FileName()) : QString();
+    return mControl->Probe() ? mControl->Probe()->RecordFile() : QString();
 }
 
 int ViewerProbe::recordGraphState() const {
-    RecordGraph* graph = mControl->Player()->mRecordGraph.get();
-    return graph ? graph->GraphState() : -1;
+    return mControl->Probe() ? mControl->Probe()->RecordGraphState() : -1;
 }
 
 }  // namespace zevo

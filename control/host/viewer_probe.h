@@ -1,19 +1,20 @@
 #pragma once
-// The `viewer` object of a zevo-host script: reads the live graph as a test or a curious
-// user would, through the same current-image read the snapshot uses.
+// The `viewer` object of a zevo-host script: reads the first control's live graph as a
+// test or a curious user would, through its probe interface and the same current-image
+// read the snapshot uses.
 #include <QObject>
 #include <QVariantList>
 #include <QVariantMap>
 
 namespace zevo {
 
-class PlayerControl;
+class ControlSite;
 
 class ViewerProbe : public QObject {
     Q_OBJECT
 
 public:
-    explicit ViewerProbe(PlayerControl* control) : mControl(control) {}
+    explicit ViewerProbe(ControlSite* control) : mControl(control) {}
 
     // The current picture: {result, width, height, bitCount, checksum, pixels}, where
     // pixels holds "#rrggbb" for each [x, y] of points (fractions of the picture,
@@ -30,7 +31,7 @@ public:
     Q_INVOKABLE int recordGraphState() const;
 
 private:
-    PlayerControl* mControl;
+    ControlSite* mControl;
 };
 
 }  // namespace zevo

@@ -301,11 +301,10 @@ TEST(SelectPath, AFolderReplacesTheSavePathACancelKeepsIt) {
         if (answer != "cancel") {
             ASSERT_EQ(mkdir(answer.c_str(), 0755), 0);
         }
-        world.SetHostEnvironment({});
+        world.SetHostArguments({"--select-path-answer", answer});
         ASSERT_TRUE(
             world.StartHost("host.log('before ' + player.SavePath); player.SelectPath();"
-                            "host.log('after ' + player.SavePath); host.quit(0);",
-                            LoopbackWorld::kPassword, {"--select-path-answer", answer}));
+                            "host.log('after ' + player.SavePath); host.quit(0);"));
         ASSERT_EQ(world.FinishHost(60s), 0);
         const std::vector<std::string> logs = world.Lines("log");
         const std::string before = LogValue(logs, "before");

@@ -91,6 +91,8 @@ private:
 };
 
 std::vector<std::string> DemoEnv(const std::string& dir) {
+    // The user has registered the control, as scripts/demo.sh does.
+    EXPECT_TRUE(RegisterControl(dir));
     return {"HOME=" + dir, "XDG_CONFIG_HOME=" + dir + "/.config", "QT_QPA_PLATFORM=offscreen"};
 }
 

@@ -131,6 +131,16 @@ std::vector<DeviceCommand> ReadDeviceCommands(const std::string& logPath) {
     return commands;
 }
 
+bool RegisterControl(const std::string& home, bool unregister) {
+    std::vector<std::string> argv = {ZEVO_REGSVR_BIN};
+    if (unregister) argv.push_back("-u");
+    argv.push_back(ZEVO_OCX_MODULE);
+    Process tool;
+    return tool.Start(argv, {"HOME=" + home, "XDG_CONFIG_HOME=" + home + "/.config"},
+                      home + ".regsvr.out", home + ".regsvr.err") &&
+           tool.Wait(30000ms) == 0;
+}
+
 LoopbackWorld::LoopbackWorld() {
     char pattern[] = "/tmp/zevo-e2e-XXXXXX";
     const char* dir = mkdtemp(pattern);
@@ -215,11 +225,12 @@ void LoopbackWorld::KillDevice() {
     mDevice.Kill();
 }
 
-bool LoopbackWorld::StartHost(const std::string& script, const std::string& password,
-                              const std::vector<std::string>& extraArgs) {
+bool LoopbackWorld::StartHost(const std::string& script, const std::string& password) {
     const std::string path = mDir + "/script" + std::to_string(++mScripts) + ".js";
     std::ofstream(path) << script;
     const std::string home = mDir + "/home";
+    if (!mRegistered && !RegisterControl(home)) return false;
+    mRegistered = true;
     std::vector<std::string> env = {"ZEVO_P2P_SERVER=127.0.0.1:" + std::to_string(mPort),
                                     "HOME=" + home, "XDG_CONFIG_HOME=" + home + "/.config",
                                     "QT_QPA_PLATFORM=offscreen"};
@@ -227,7 +238,7 @@ bool LoopbackWorld::StartHost(const std::string& script, const std::string& pass
     std::vector<std::string> argv = {ZEVO_HOST_BIN, "--headless", "--did",       kDid,
                                      "--password",  password,     "--save-path", mDir,
                                      "--script",    path};
-    argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
+    argv.insert(argv.end(), mHostArgs.begin(), mHostArgs.end());
     return mHost.Start(argv, env, HostOut(), mDir + "/host.err");
 }
 

@@ -49,6 +49,10 @@ struct DeviceCommand {
 };
 std::vector<DeviceCommand> ReadDeviceCommands(const std::string& logPath);
 
+// Registers the built control module for the user whose HOME is home (as a user does
+// once with zevo-regsvr), or removes the registration. True when the tool succeeded.
+bool RegisterControl(const std::string& home, bool unregister = false);
+
 class LoopbackWorld {
 public:
     static constexpr const char* kDid = "ZEVO-000123-TESTA";
@@ -68,11 +72,12 @@ public:
     // environment entries added to every later host.
     void SetDeviceOptions(std::vector<std::string> options) { mDeviceOptions = std::move(options); }
     void SetHostEnvironment(std::vector<std::string> env) { mHostEnv = std::move(env); }
+    // Arguments added to every later host ("--grid", "4").
+    void SetHostArguments(std::vector<std::string> args) { mHostArgs = std::move(args); }
 
     // Starts zevo-host --headless with the script; Finish waits for it and reads the
     // transcript.
-    bool StartHost(const std::string& script, const std::string& password = kPassword,
-                   const std::vector<std::string>& extraArgs = {});
+    bool StartHost(const std::string& script, const std::string& password = kPassword);
     int FinishHost(std::chrono::milliseconds wait);
     // Runs the script to its end: StartHost + FinishHost.
     int RunHost(const std::string& script, std::chrono::milliseconds wait,
@@ -98,8 +103,10 @@ private:
     Process mDevice;
     Process mHost;
     int mScripts = 0;
+    bool mRegistered = false;
     std::vector<std::string> mDeviceOptions;
     std::vector<std::string> mHostEnv;
+    std::vector<std::string> mHostArgs;
 };
 
 }  // namespace zevo::e2e

@@ -229,9 +229,9 @@ TEST_F(DispatchTest, PcmIsWrittenUnchangedAndOtherCodesIgnored) {
     EXPECT_EQ(mTicks.TotalSlept(), 0u);
 }
 
-// Decodes with a copy of the process-wide decoder state, as the player will.
-std::vector<unsigned char> ExpectedAdpcm(const std::vector<unsigned char>& payload) {
-    AdpcmState state = ProcessAdpcmState();
+// Decodes with a copy of a window's decoder state, as its player will.
+std::vector<unsigned char> ExpectedAdpcm(const std::vector<unsigned char>& payload,
+                                         AdpcmState state) {
     const size_t blocks = payload.size() / 160;
     std::vector<short> samples(blocks * 320);
     if (blocks)
@@ -248,10 +248,10 @@ std::vector<unsigned char> NoisePayload(size_t size, unsigned seed) {
 }
 
 TEST_F(DispatchTest, AdpcmDecodesWholeBlocksOfAnyPayload) {
-    AdpcmPacketCounter() = 0;
+    mCore->mAdpcmPackets = 0;
     // 500 bytes: three blocks, the last 20 bytes ignored.
     auto payload = NoisePayload(500, 1);
-    auto expected = ExpectedAdpcm(payload);
+    auto expected = ExpectedAdpcm(payload, mCore->mAdpcmState);
     auto body = MediaBody(MEDIA_CODE_ADPCM, 10, payload);
     mCore->DispatchAudio(body.data(), static_cast<uint32_t>(body.size()));
     ASSERT_EQ(mAudio->mWrites.size(), 1u);
@@ -261,7 +261,7 @@ TEST_F(DispatchTest, AdpcmDecodesWholeBlocksOfAnyPayload) {
     // Longer than four blocks (800 bytes and up) is decoded whole, never past a buffer.
     for (size_t size : {800u, 1600u, 16000u, 131056u}) {
         payload = NoisePayload(size, static_cast<unsigned>(size));
-        expected = ExpectedAdpcm(payload);
+        expected = ExpectedAdpcm(payload, mCore->mAdpcmState);
         body = MediaBody(MEDIA_CODE_ADPCM, 10, payload);
         mCore->DispatchAudio(body.data(), static_cast<uint32_t>(body.size()));
         ASSERT_EQ(mAudio->mWrites.back().size(), size / 160 * 640) << size;
@@ -276,30 +276,57 @@ TEST_F(DispatchTest, AdpcmDecodesWholeBlocksOfAnyPayload) {
 }
 
 TEST_F(DispatchTest, EveryThousandthAdpcmPacketIsPacedButNotPlayed) {
-    AdpcmPacketCounter() = 0;
+    mCore->mAdpcmPackets = 0;
     const auto body = MediaBody(MEDIA_CODE_ADPCM, 0, NoisePayload(160, 9));
     for (int i = 1; i <= 999; ++i) mCore->DispatchAudio(body.data(), uint32_t(body.size()));
     EXPECT_EQ(mAudio->mWrites.size(), 999u);
     // The 1000th: all codes 0, which walk the step index down from where the noise left it.
     const auto falling = MediaBody(MEDIA_CODE_ADPCM, 0, std::vector<unsigned char>(160, 0x00));
-    AdpcmState expected = ProcessAdpcmState();
+    AdpcmState expected = mCore->mAdpcmState;
     std::vector<short> scratch(320);
     DecodeImaAdpcm(falling.data() + kPacketHeadSize, 160, scratch.data(), expected);
-    const AdpcmState before = ProcessAdpcmState();
+    const AdpcmState before = mCore->mAdpcmState;
     mCore->DispatchAudio(falling.data(), uint32_t(falling.size()));
     EXPECT_EQ(mAudio->mWrites.size(), 999u);
     // ... but still decoded: the decoder's state moved on as decoding moves it.
-    const AdpcmState after = ProcessAdpcmState();
+    const AdpcmState after = mCore->mAdpcmState;
     EXPECT_NE(before.stepIndex, after.stepIndex);
     EXPECT_EQ(after.predictor, expected.predictor);
     EXPECT_EQ(after.stepIndex, expected.stepIndex);
-    EXPECT_EQ(AdpcmPacketCounter().load(), 0);
+    EXPECT_EQ(mCore->mAdpcmPackets.load(), 0);
     mCore->DispatchAudio(body.data(), uint32_t(body.size()));  // the 1001st
     EXPECT_EQ(mAudio->mWrites.size(), 1000u);
 }
 
+// Two windows' streams arriving interleaved decode as if each were alone: the decoder
+// state and the packet count belong to the window.
+TEST_F(DispatchTest, InterleavedAdpcmStreamsOfTwoWindowsDecodeIndependently) {
+    auto otherAudio = std::make_shared<RecordingAudio>();
+    auto other = std::make_shared<SessionCore>();
+    other->SetTickSource(&mTicks);
+    other->SetAudio(otherAudio);
+    AdpcmState alone[2] = {{0, 0}, {0, 0}};
+    for (int i = 0; i < 20; ++i) {
+        const auto a = NoisePayload(320, 100 + static_cast<unsigned>(i));
+        const auto b = NoisePayload(320, 500 + static_cast<unsigned>(i) * 7);
+        const auto expectA = ExpectedAdpcm(a, alone[0]);
+        const auto expectB = ExpectedAdpcm(b, alone[1]);
+        std::vector<short> scratch(640);
+        DecodeImaAdpcm(a.data(), 320, scratch.data(), alone[0]);
+        DecodeImaAdpcm(b.data(), 320, scratch.data(), alone[1]);
+        const auto bodyA = MediaBody(MEDIA_CODE_ADPCM, 0, a);
+        const auto bodyB = MediaBody(MEDIA_CODE_ADPCM, 0, b);
+        mCore->DispatchAudio(bodyA.data(), uint32_t(bodyA.size()));
+        other->DispatchAudio(bodyB.data(), uint32_t(bodyB.size()));
+        ASSERT_EQ(mAudio->mWrites.back(), expectA) << i;
+        ASSERT_EQ(otherAudio->mWrites.back(), expectB) << i;
+    }
+    EXPECT_EQ(mCore->mAdpcmPackets.load(), 20);
+    EXPECT_EQ(other->mAdpcmPackets.load(), 20);
+}
+
 TEST_F(DispatchTest, AdpcmIsPacedByItsOwnClock) {
-    AdpcmPacketCounter() = 0;
+    mCore->mAdpcmPackets = 0;
     const auto payload = NoisePayload(320, 4);
     auto first = MediaBody(MEDIA_CODE_ADPCM, 7000, payload);
     auto second = MediaBody(MEDIA_CODE_ADPCM, 7040, payload);
