@@ -2,9 +2,14 @@
 
 #include <gst/app/gstappsrc.h>
 #include <gst/gst.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "capture/avi_file.h"
 #include "capture/avi_mux_filter.h"
@@ -29,7 +34,40 @@ struct RecordGraph::Impl {
     // Held while the file is written, so nobody completes it as if it were cut off,
     // and no other recording writes into it.
     int mFileLock = -1;
+    // Forces the file to the disk every kSyncPeriodMs while the graph runs; the writer's
+    // own descriptor is not ours, but a sync of any descriptor of the file flushes it.
+    std::thread mSyncThread;
+    std::mutex mSyncLock;
+    std::condition_variable mSyncStop;
+    bool mSyncing = false;
+
+    void StartSync();
+    void StopSync();
 };
+
+void RecordGraph::Impl::StartSync() {
+    if (mFileLock < 0 || mSyncThread.joinable()) return;
+    mSyncing = true;
+    mSyncThread = std::thread([this, fd = mFileLock] {
+        std::unique_lock lock(mSyncLock);
+        while (!mSyncStop.wait_for(lock, std::chrono::milliseconds(kSyncPeriodMs),
+                                   [this] { return !mSyncing; })) {
+            lock.unlock();
+            fdatasync(fd);
+            lock.lock();
+        }
+    });
+}
+
+void RecordGraph::Impl::StopSync() {
+    if (!mSyncThread.joinable()) return;
+    {
+        std::lock_guard lock(mSyncLock);
+        mSyncing = false;
+    }
+    mSyncStop.notify_all();
+    mSyncThread.join();
+}
 
 RecordGraph::RecordGraph() : mImpl(std::make_unique<Impl>()) {}
 
@@ -132,7 +170,9 @@ int RecordGraph::QueryControlInterfaces() {
 int RecordGraph::RunGraph() {
     Impl& d = *mImpl;
     if (!d.mGraphBuilder || !d.mMediaControl) return 0;
-    return d.mGraph.Run();
+    const int result = d.mGraph.Run();
+    if (result) d.StartSync();
+    return result;
 }
 
 int RecordGraph::StopGraph() {
@@ -144,6 +184,7 @@ int RecordGraph::StopGraph() {
         gst_app_src_end_of_stream(GST_APP_SRC(d.mVideoPushFilter));
         d.mGraph.WaitForEnd(kFinishBoundMs);
     }
+    d.StopSync();
     return d.mGraph.Stop();
 }
 
@@ -156,6 +197,7 @@ int32_t RecordGraph::PushVideo(int32_t streamId, const unsigned char* data, int3
 
 void RecordGraph::ReleaseAll() {
     Impl& d = *mImpl;
+    d.StopSync();
     if (d.mGraphBuilder) {
         gst_element_set_state(d.mGraphBuilder, GST_STATE_NULL);
         gst_element_get_state(d.mGraphBuilder, nullptr, nullptr, GST_CLOCK_TIME_NONE);
@@ -176,6 +218,7 @@ void RecordGraph::ReleaseAll() {
     d.mGraphBuilder = nullptr;
     // The writer has closed the file: it is finished or, if the end never came
     // through, left for the next start to complete.
+    if (d.mFileLock >= 0) fdatasync(d.mFileLock);
     UnlockRecording(d.mFileLock);
     d.mFileLock = -1;
     d.mFileName.clear();

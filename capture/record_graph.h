@@ -18,6 +18,9 @@ public:
     static constexpr size_t kPathBufferSize = 260;
     // How long stopping waits for the multiplexer to complete the file.
     static constexpr uint32_t kFinishBoundMs = 3000;
+    // How often what was written is forced to the disk while recording: a power loss
+    // loses at most about this much.
+    static constexpr uint32_t kSyncPeriodMs = 1000;
 
     RecordGraph();
     virtual ~RecordGraph();

@@ -7,7 +7,10 @@
 //   zevo-camd and zevo-p2pd are other processes and so are not counted.
 // - Memory growth: zevo-host VmRSS after BENCH_MINUTES (default 10) minutes of streaming
 //   against after 1 minute.
-// Usage: bench_viewer_resources [cpu|memory|all]   (default all; one host run serves both)
+// - Recording: the same host's CPU over a window while it records the stream (AVI into a
+//   temporary folder) against a window just before, same stream, same run.
+// Usage: bench_viewer_resources [cpu|memory|record|all]
+//   (default all = cpu and memory; one host run serves both)
 #include <unistd.h>
 
 #include <algorithm>
@@ -168,8 +171,9 @@ int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "all";
     const bool doCpu = mode == "all" || mode == "cpu";
     const bool doMemory = mode == "all" || mode == "memory";
-    if (!doCpu && !doMemory) {
-        std::fprintf(stderr, "usage: %s [cpu|memory|all]\n", argv[0]);
+    const bool doRecord = mode == "record";
+    if (!doCpu && !doMemory && !doRecord) {
+        std::fprintf(stderr, "usage: %s [cpu|memory|record|all]\n", argv[0]);
         return 2;
     }
     int minutes = 10;
@@ -205,19 +209,32 @@ int main(int argc, char** argv) {
     }
 
     // The host streams until told to stop; it logs frames shown twice a second.
-    const int hostSeconds = (doMemory ? minutes * 60 : kSkipSeconds + kWindowSeconds) + 120;
+    const int hostSeconds = (doMemory ? minutes * 60 : 2 * (kSkipSeconds + kWindowSeconds)) + 120;
+    // In record mode the script starts a recording one window after the first frame.
+    const int recordAfterMs = (kSkipSeconds + kWindowSeconds + 1) * 1000;
     {
         std::ofstream script(dir + "/run.js");
-        script << "player.StartAV();\n"
+        script << "player.SavePath = \"" << dir << "\";\n"
+               << "player.StartAV();\n"
+               << "var first = 0;\n"
                << "for (var t = 0; t < " << hostSeconds * 1000 << "; t += 500) {\n"
                << "    host.sleep(500);\n"
                << "    host.log(\"frames \" + viewer.framesRendered());\n"
-               << "}\n"
-               << "player.StopAV();\nhost.quit(0);\n";
+               << "    if (!first && viewer.framesRendered() > 0) first = Date.now();\n";
+        if (doRecord) {
+            script << "    if (first && !viewer.recordFile() && Date.now() - first > "
+                   << recordAfterMs << ") {\n"
+                   << "        player.StartRecord();\n"
+                   << "        host.log(\"recording \" + viewer.recordFile());\n"
+                   << "    }\n";
+        }
+        script << "}\n"
+               << "player.StopRecord();\nplayer.StopAV();\nhost.quit(0);\n";
     }
     const std::string transcript = dir + "/host.out";
     // The host creates the control through the user's registration.
-    const std::string registration = "HOME='" + dir + "' " ZEVO_REGSVR_PATH " " ZEVO_OCX_PATH " >/dev/null";
+    const std::string registration =
+        "HOME='" + dir + "' " ZEVO_REGSVR_PATH " " ZEVO_OCX_PATH " >/dev/null";
     if (std::system(registration.c_str()) != 0) {
         std::fprintf(stderr, "the control module could not be registered\n");
         return 1;
@@ -242,6 +259,38 @@ int main(int argc, char** argv) {
     std::printf("zevo-host: first frame %.1f s after launch\n", streaming - launched);
 
     int rc = 0;
+    if (doRecord) {
+        // utime+stime per second over one window starting at start.
+        auto window = [&](double start) {
+            SleepUntil(start);
+            const double c0 = CpuSeconds(host.Pid());
+            const double t0 = Now();
+            SleepUntil(t0 + kWindowSeconds);
+            const double c1 = CpuSeconds(host.Pid());
+            return c0 < 0 || c1 < 0 ? -1.0 : (c1 - c0) / (Now() - t0);
+        };
+        const double plain = window(streaming + kSkipSeconds);
+        while (Slurp(transcript).find("log: recording ") == std::string::npos &&
+               Now() < streaming + 2 * (kSkipSeconds + kWindowSeconds)) {
+            usleep(20000);
+        }
+        const double recordingSince = Now();
+        const double recording = window(recordingSince + kSkipSeconds);
+        if (plain < 0 || recording < 0 ||
+            Slurp(transcript).find("log: recording /") == std::string::npos) {
+            std::fprintf(stderr, "zevo-host ended or did not record (transcript %s)\n",
+                         transcript.c_str());
+            return 1;
+        }
+        std::printf(
+            "\nCPU per stream with and without a recording (1280x720 %d fps H.264, %d s "
+            "windows):\n",
+            kFps, kWindowSeconds);
+        std::printf("  zevo-host streaming            %.3f CPU s/s  (baseline)\n", plain);
+        std::printf("  zevo-host streaming+recording  %.3f CPU s/s\n", recording);
+        std::printf("  ratio                          %.3fx  (goal <= 1.10x)\n", recording / plain);
+        std::fflush(stdout);
+    }
     if (doCpu) {
         SleepUntil(streaming + kSkipSeconds);
         const double c0 = CpuSeconds(host.Pid());
