@@ -58,10 +58,11 @@ bool IsPrintableTag(const uint8_t* id) {
     return std::all_of(id, id + 4, [](uint8_t c) { return c >= 0x20 && c < 0x7F; });
 }
 
-bool ReadAt(int fd, void* buffer, size_t size, uint64_t offset) {
-    auto* p = static_cast<uint8_t*>(buffer);
+// Reads or writes all of size bytes at offset, across short transfers and signals.
+template <typename Transfer, typename Byte>
+bool TransferAt(Transfer transfer, int fd, Byte* p, size_t size, uint64_t offset) {
     while (size > 0) {
-        const ssize_t n = pread(fd, p, size, static_cast<off_t>(offset));
+        const ssize_t n = transfer(fd, p, size, static_cast<off_t>(offset));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         p += n;
@@ -71,18 +72,12 @@ bool ReadAt(int fd, void* buffer, size_t size, uint64_t offset) {
     return true;
 }
 
+bool ReadAt(int fd, void* buffer, size_t size, uint64_t offset) {
+    return TransferAt(pread, fd, static_cast<uint8_t*>(buffer), size, offset);
+}
+
 bool WriteAt(int fd, const std::vector<uint8_t>& bytes, uint64_t offset) {
-    const uint8_t* p = bytes.data();
-    size_t size = bytes.size();
-    while (size > 0) {
-        const ssize_t n = pwrite(fd, p, size, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        size -= static_cast<size_t>(n);
-        offset += static_cast<uint64_t>(n);
-    }
-    return true;
+    return TransferAt(pwrite, fd, bytes.data(), bytes.size(), offset);
 }
 
 // YYYYMMDD_HHMMSS.avi, optionally with _N before the extension.

@@ -23,8 +23,6 @@ namespace zevo {
 struct RecordGraph::Impl {
     FilterGraph mGraph{"record graph"};
     GstElement* mGraphBuilder = nullptr;  // the pipeline while the graph exists
-    GstElement* mMediaControl = nullptr;
-    GstBus* mMediaEvent = nullptr;
     GstElement* mVideoPushFilter = nullptr;
     std::unique_ptr<IPacketPush> mPacketPush;
     GstElement* mMuxerFilter = nullptr;
@@ -162,14 +160,11 @@ int RecordGraph::MakeFileName(char* buffer) const {
 int RecordGraph::QueryControlInterfaces() {
     Impl& d = *mImpl;
     if (!d.mGraphBuilder) return 0;
-    d.mMediaControl = GST_ELEMENT(gst_object_ref(d.mGraphBuilder));
-    d.mMediaEvent = gst_element_get_bus(d.mGraphBuilder);
-    return (d.mMediaControl && d.mMediaEvent) ? 1 : 0;
+    return d.mGraph.QueryControl() ? 1 : 0;
 }
 
 int RecordGraph::RunGraph() {
     Impl& d = *mImpl;
-    if (!d.mGraphBuilder || !d.mMediaControl) return 0;
     const int result = d.mGraph.Run();
     if (result) d.StartSync();
     return result;
@@ -177,7 +172,7 @@ int RecordGraph::RunGraph() {
 
 int RecordGraph::StopGraph() {
     Impl& d = *mImpl;
-    if (!d.mGraphBuilder || !d.mMediaControl) return 0;
+    if (!d.mGraph.HasControl()) return 0;
     if (d.mGraph.State() == 2 && d.mVideoPushFilter) {
         // The multiplexer writes the index and the final header at the end of the
         // stream; stopping without it would leave the file as a crash does.
@@ -198,18 +193,7 @@ int32_t RecordGraph::PushVideo(int32_t streamId, const unsigned char* data, int3
 void RecordGraph::ReleaseAll() {
     Impl& d = *mImpl;
     d.StopSync();
-    if (d.mGraphBuilder) {
-        gst_element_set_state(d.mGraphBuilder, GST_STATE_NULL);
-        gst_element_get_state(d.mGraphBuilder, nullptr, nullptr, GST_CLOCK_TIME_NONE);
-    }
-    if (d.mMediaControl) {
-        gst_object_unref(d.mMediaControl);
-        d.mMediaControl = nullptr;
-    }
-    if (d.mMediaEvent) {
-        gst_object_unref(d.mMediaEvent);
-        d.mMediaEvent = nullptr;
-    }
+    d.mGraph.Halt();
     d.mPacketPush.reset();
     d.mVideoPushFilter = nullptr;
     d.mMuxerFilter = nullptr;

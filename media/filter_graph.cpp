@@ -72,25 +72,33 @@ bool FilterGraph::Create() {
     return true;
 }
 
+bool FilterGraph::QueryControl() {
+    if (!mGraph) return false;
+    if (!mMediaControl) mMediaControl = GST_ELEMENT(gst_object_ref(mGraph));
+    if (!mMediaEvent) mMediaEvent = gst_element_get_bus(mGraph);
+    return HasControl();
+}
+
 int FilterGraph::Run() {
-    if (!mGraph) return 0;
+    if (!mGraph || !HasControl()) return 0;
     if (mState.load() == 2) return 1;
     {
         std::lock_guard lock(mEndLock);
         mEnded = false;
     }
-    if (gst_element_set_state(mGraph, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) return 0;
+    if (gst_element_set_state(mMediaControl, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE)
+        return 0;
     mState.store(2);
     DumpRunningGraphsIfRequested();
     return 1;
 }
 
 int FilterGraph::Stop() {
-    if (!mGraph) return 0;
+    if (!mGraph || !HasControl()) return 0;
     if (mState.load() == 0) return 1;
     // The graph as it ran, with the caps it negotiated, before it stops.
     DumpRunningGraphsIfRequested();
-    if (gst_element_set_state(mGraph, GST_STATE_READY) == GST_STATE_CHANGE_FAILURE) return 0;
+    if (gst_element_set_state(mMediaControl, GST_STATE_READY) == GST_STATE_CHANGE_FAILURE) return 0;
     mState.store(0);
     return 1;
 }
@@ -100,11 +108,20 @@ bool FilterGraph::WaitForEnd(uint32_t ms) {
     return mEndSignal.wait_for(lock, std::chrono::milliseconds(ms), [this] { return mEnded; });
 }
 
+void FilterGraph::Halt() {
+    if (!mGraph) return;
+    gst_element_set_state(mGraph, GST_STATE_NULL);
+    gst_element_get_state(mGraph, nullptr, nullptr, GST_CLOCK_TIME_NONE);
+}
+
 void FilterGraph::Release() {
     if (!mGraph) return;
     // Streaming threads end here, before anything they feed goes.
-    gst_element_set_state(mGraph, GST_STATE_NULL);
-    gst_element_get_state(mGraph, nullptr, nullptr, GST_CLOCK_TIME_NONE);
+    Halt();
+    if (mMediaControl) gst_object_unref(mMediaControl);
+    if (mMediaEvent) gst_object_unref(mMediaEvent);
+    mMediaControl = nullptr;
+    mMediaEvent = nullptr;
     // Nothing posted from now on may hold the pipeline through its own bus.
     if (GstBus* bus = gst_element_get_bus(mGraph)) {
         gst_bus_set_flushing(bus, TRUE);

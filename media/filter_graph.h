@@ -29,7 +29,13 @@ public:
     bool Create();
     GstElement* Graph() const { return mGraph; }
 
-    // 1 on success or when already in that state, 0 on failure or without a graph.
+    // Takes the run and stop control (the pipeline) and the event source (its bus).
+    // False without a graph.
+    bool QueryControl();
+    bool HasControl() const { return mMediaControl && mMediaEvent; }
+
+    // 1 on success or when already in that state, 0 on failure, without a graph or
+    // without control.
     int Run();
     // Stops to READY (streaming threads end, elements keep their settings).
     int Stop();
@@ -38,7 +44,10 @@ public:
     // Waits at most ms for the end of the stream to reach every sink (or for an
     // error). True when it did.
     bool WaitForEnd(uint32_t ms);
-    // Takes the pipeline to NULL, leaves the table and drops it. Run state is kept.
+    // Takes the pipeline to NULL: every streaming thread has ended when it returns.
+    void Halt();
+    // Halts, drops the control, leaves the table and drops the pipeline. Run state is
+    // kept.
     void Release();
 
     const std::string& Name() const { return mName; }
@@ -48,6 +57,8 @@ private:
 
     const char* mLabel;
     GstElement* mGraph = nullptr;
+    GstElement* mMediaControl = nullptr;
+    GstBus* mMediaEvent = nullptr;
     uint32_t mRotCookie = 0;
     std::string mName;
     std::atomic<int> mState{0};

@@ -42,8 +42,6 @@ uint32_t GetLe32(const unsigned char* p) {
 struct VideoGraph::Impl {
     FilterGraph mGraph{"video graph"};
     GstElement* mGraphBuilder = nullptr;  // the pipeline while the graph exists
-    GstElement* mMediaControl = nullptr;
-    GstBus* mMediaEvent = nullptr;
     std::shared_ptr<FrameStore> mBasicVideo;
     QPointer<VideoWidget> mVideoWindow;
     GstElement* mVideoPushFilter = nullptr;
@@ -96,8 +94,7 @@ int32_t VideoGraph::Impl::AddVideoFilters() {
 
 int VideoGraph::Impl::QueryControlInterfaces() {
     if (!mGraphBuilder) return 0;
-    mMediaControl = GST_ELEMENT(gst_object_ref(mGraphBuilder));
-    mMediaEvent = gst_element_get_bus(mGraphBuilder);
+    mGraph.QueryControl();
     mBasicVideo = std::make_shared<FrameStore>();
     if (mVideoRenderFilter) ConnectRendererToStore(mVideoRenderFilter, mBasicVideo.get());
 
@@ -119,7 +116,7 @@ int VideoGraph::Impl::QueryControlInterfaces() {
             },
             Qt::QueuedConnection);
     });
-    return (mMediaControl && mMediaEvent && mBasicVideo && mVideoWindow) ? 1 : 0;
+    return (mGraph.HasControl() && mBasicVideo && mVideoWindow) ? 1 : 0;
 }
 
 VideoGraph::VideoGraph() : mImpl(std::make_unique<Impl>()) {}
@@ -155,13 +152,11 @@ int VideoGraph::SetVideoPosition(int left, int top, int width, int height) {
 
 int VideoGraph::RunGraph() {
     Impl& d = *mImpl;
-    if (!d.mGraphBuilder || !d.mMediaControl) return 0;
     return d.mGraph.Run();
 }
 
 int VideoGraph::StopGraph() {
     Impl& d = *mImpl;
-    if (!d.mGraphBuilder || !d.mMediaControl) return 0;
     return d.mGraph.Stop();
 }
 
@@ -175,18 +170,7 @@ int32_t VideoGraph::PushVideo(int32_t streamId, const unsigned char* data, int32
 void VideoGraph::ReleaseAll() {
     Impl& d = *mImpl;
     // Streaming threads end here, before the frame store and the window they feed go.
-    if (d.mGraphBuilder) {
-        gst_element_set_state(d.mGraphBuilder, GST_STATE_NULL);
-        gst_element_get_state(d.mGraphBuilder, nullptr, nullptr, GST_CLOCK_TIME_NONE);
-    }
-    if (d.mMediaControl) {
-        gst_object_unref(d.mMediaControl);
-        d.mMediaControl = nullptr;
-    }
-    if (d.mMediaEvent) {
-        gst_object_unref(d.mMediaEvent);
-        d.mMediaEvent = nullptr;
-    }
+    d.mGraph.Halt();
     if (d.mVideoWindow) {
         d.mVideoWindow->hide();
         d.mVideoWindow->setParent(nullptr);

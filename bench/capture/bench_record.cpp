@@ -21,11 +21,7 @@ namespace {
 constexpr int kFrames = 50;
 
 const std::vector<zevo::test::Frame>& Frames720p() {
-    static const auto frames = zevo::test::EncodeFrames(
-        "ball", 1280, 720, kFrames,
-        "x264enc tune=zerolatency speed-preset=ultrafast key-int-max=50 bitrate=2000 ! "
-        "video/x-h264,stream-format=byte-stream,alignment=au,profile=constrained-baseline");
-    return frames;
+    return zevo::test::Ball720p(kFrames);
 }
 
 std::string TempFolder() {
@@ -107,12 +103,3 @@ BENCHMARK(BM_RecordWholePath)
     ->UseRealTime();
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

@@ -7,21 +7,10 @@
 set -euo pipefail
 build=${1:-build/default}
 seconds=${2:-20}
-work=$(mktemp -d)
-trap 'kill $(jobs -p) 2>/dev/null || true; [ -n "${KEEP:-}" ] || rm -rf "$work"' EXIT
 did=ZEVO-000322-BENCH
-"$build/p2p/zevo-p2pd" --listen 127.0.0.1:0 --port-file "$work/port" --key bench \
-    >/dev/null 2>"$work/p2pd.log" &
-for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
-port=$(cat "$work/port")
-secret=$("$build/p2p/zevo-p2pd" --key bench --device-secret $did)
-init=$("$build/p2p/zevo-p2pd" --init-string 127.0.0.1:$port)
-cameras=()
-for i in 0 1 2 3; do cameras+=(--camera "$i:size=1280x720,bitrate=2000"); done
-"$build/device/zevo-camd" --did $did --secret "$secret" --password 135790 \
-    --server 127.0.0.1:$port --init-string "$init" --state-file "$work/state" --cameras 4 \
-    "${cameras[@]}" >/dev/null 2>"$work/camd.log" &
-for _ in $(seq 200); do grep -q registered "$work/camd.log" && break; sleep 0.05; done
+camd_args=(--cameras 4)
+for i in 0 1 2 3; do camd_args+=(--camera "$i:size=1280x720,bitrate=2000"); done
+. "$(dirname "$0")/loopback_world.sh"
 export HOME="$work" XDG_CONFIG_HOME="$work/.config" ZEVO_P2P_SERVER=127.0.0.1:$port \
     QT_QPA_PLATFORM=offscreen
 "$build/tools/regsvr/zevo-regsvr" "$build/control/zevoplayerocx.so" >/dev/null

@@ -5,19 +5,9 @@
 # Usage: bench/control/start_to_running.sh [BUILD_DIR]   (default build/default)
 set -euo pipefail
 build=${1:-build/default}
-work=$(mktemp -d)
-trap 'kill $(jobs -p) 2>/dev/null || true; [ -n "${KEEP:-}" ] || rm -rf "$work"' EXIT
 did=ZEVO-000321-BENCH
-"$build/p2p/zevo-p2pd" --listen 127.0.0.1:0 --port-file "$work/port" --key bench \
-    >/dev/null 2>"$work/p2pd.log" &
-for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
-port=$(cat "$work/port")
-secret=$("$build/p2p/zevo-p2pd" --key bench --device-secret $did)
-init=$("$build/p2p/zevo-p2pd" --init-string 127.0.0.1:$port)
-"$build/device/zevo-camd" --did $did --secret "$secret" --password 135790 \
-    --server 127.0.0.1:$port --init-string "$init" --state-file "$work/state" >/dev/null \
-    2>"$work/camd.log" &
-for _ in $(seq 200); do grep -q registered "$work/camd.log" && break; sleep 0.05; done
+camd_args=()
+. "$(dirname "$0")/loopback_world.sh"
 cat >"$work/run.js" <<'JS'
 for (var i = 0; i < 20; ++i) {
     host.log("go");

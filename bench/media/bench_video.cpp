@@ -20,11 +20,7 @@ namespace {
 constexpr int kFrames = 50;
 
 const std::vector<zevo::test::Frame>& Frames720p() {
-    static const auto frames = zevo::test::EncodeFrames(
-        "ball", 1280, 720, kFrames,
-        "x264enc tune=zerolatency speed-preset=ultrafast key-int-max=50 bitrate=4000 ! "
-        "video/x-h264,stream-format=byte-stream,alignment=au,profile=constrained-baseline");
-    return frames;
+    return zevo::test::Ball720p(kFrames);
 }
 
 // shown = false: the graph's window is never attached, so nothing is painted; the
@@ -125,14 +121,3 @@ BENCHMARK(BM_VideoGraphUnpainted)
     ->MeasureProcessCPUTime()
     ->UseRealTime();
 BENCHMARK(BM_VideoGraph)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
-
-int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    gst_init(nullptr, nullptr);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

@@ -20,14 +20,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const char kPrelude[] = R"JS(
-function waitFor(test, ms) {
-    for (var t = 0; t < ms; t += 20) {
-        if (test()) return true;
-        host.sleep(20);
-    }
-    return test();
-}
+const std::string kPrelude = kScriptHelpers + R"JS(
 function waitRunning(ms) {
     return waitFor(function () { return host.paneText(0).indexOf("Running...") === 0; }, ms);
 }
@@ -92,7 +85,7 @@ TEST_P(RecordingEndToEnd, TenSecondsAsTheDeviceSentThemAndASnapshotOfThePicture)
     world.SetDeviceOptions({"--camera", "0:source=test:smpte,size=480x270,codec=" + codec});
     ASSERT_TRUE(world.StartService());
     ASSERT_TRUE(world.StartDevice({}, 1));
-    ASSERT_EQ(world.RunHost(std::string(kPrelude) + R"JS(
+    ASSERT_EQ(world.RunHost(kPrelude + R"JS(
         // Before the session: the first frame recorded is the stream's first key frame.
         player.StartRecord();
         player.StartAV();
@@ -177,7 +170,7 @@ TEST(CrashedRecording, ReadableAfterTheKillAndCompletedByTheNextStart) {
     ASSERT_TRUE(world.StartDevice({}, 1));
     // A first run keeps the save folder in the settings, as a user's earlier run would.
     ASSERT_EQ(world.RunHost("host.quit(0);", 60s), 0);
-    ASSERT_TRUE(world.StartHost(std::string(kPrelude) + R"JS(
+    ASSERT_TRUE(world.StartHost(kPrelude + R"JS(
         player.StartRecord();
         player.StartAV();
         if (!waitFrames(1, 10000)) host.quit(3);
@@ -241,8 +234,8 @@ TEST(CaptureEdges, MissingAndLongFoldersSameSecondNamesAndAReadError) {
     const std::string missing = world.Dir() + "/missing";
     const std::string snaps = world.Dir() + "/snaps";
     ASSERT_EQ(mkdir(snaps.c_str(), 0755), 0);
-    ASSERT_TRUE(world.StartHost(std::string(kPrelude) + "var long = '" + longFolder +
-                                "', missing = '" + missing + "', snaps = '" + snaps + "';" + R"JS(
+    ASSERT_TRUE(world.StartHost(kPrelude + "var long = '" + longFolder + "', missing = '" +
+                                missing + "', snaps = '" + snaps + "';" + R"JS(
         player.StopRecord();
         player.StartAV();
         if (!waitFrames(5, 10000)) host.quit(3);

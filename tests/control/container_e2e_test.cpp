@@ -17,14 +17,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const char kPrelude[] = R"JS(
-function waitFor(test, ms) {
-    for (var t = 0; t < ms; t += 20) {
-        if (test()) return true;
-        host.sleep(20);
-    }
-    return test();
-}
+const std::string kPrelude = kScriptHelpers + R"JS(
 function running(c) { return c.paneText(0).indexOf("Running...") === 0; }
 function result(name, value) { host.log("result " + name + "=" + value); }
 )JS";
@@ -44,7 +37,7 @@ TEST(ContainerEndToEnd, ScriptCallsEveryMemberByNameAndById) {
     LoopbackWorld world;
     ASSERT_TRUE(world.StartService());
     ASSERT_TRUE(world.StartDevice());
-    ASSERT_EQ(world.RunHost(std::string(kPrelude) + R"JS(
+    ASSERT_EQ(world.RunHost(kPrelude + R"JS(
 // A DID nobody registered, through the id; then the real one, through the name.
 host.invoke(1, "ZEVO-000999-NOONE");
 result("id1.get", host.invoke(1));
@@ -151,11 +144,7 @@ long long FileSize(const std::string& path) {
 
 TEST(ContainerEndToEnd, FourControlsViewFourCamerasAndOutliveOneClosed) {
     LoopbackWorld world;
-    const std::string pcm = world.Dir() + "/played.raw";
-    const std::string config = world.Dir() + "/asound.conf";
-    std::ofstream(config) << "pcm.!default {\n type file\n slave.pcm { type null }\n file \"" << pcm
-                          << "\"\n format \"raw\"\n}\n";
-    world.SetHostEnvironment({"ALSA_CONFIG_PATH=" + config});
+    const std::string pcm = world.PlayHostSoundIntoFile();
     world.SetHostArguments({"--grid", "4"});
     std::vector<std::string> cameras;
     for (int i = 0; i < 4; ++i) {
@@ -166,7 +155,7 @@ TEST(ContainerEndToEnd, FourControlsViewFourCamerasAndOutliveOneClosed) {
     world.SetDeviceOptions(cameras);
     ASSERT_TRUE(world.StartService());
     ASSERT_TRUE(world.StartDevice({}, 4));
-    ASSERT_TRUE(world.StartHost(std::string(kPrelude) + R"JS(
+    ASSERT_TRUE(world.StartHost(kPrelude + R"JS(
 var c = host.controls;
 result("count", c.length);
 for (var i = 0; i < c.length; ++i) { c[i].ChgSelection(i); c[i].StartAV(); }

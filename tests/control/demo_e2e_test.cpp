@@ -167,14 +167,7 @@ TEST(DemoEndToEnd, ChildrenEndWhenTheHostIsTerminatedOrKilled) {
 }
 
 // Helpers every script starts with.
-const char kPrelude[] = R"JS(
-function waitFor(test, ms) {
-    for (var t = 0; t < ms; t += 20) {
-        if (test()) return true;
-        host.sleep(20);
-    }
-    return test();
-}
+const std::string kPrelude = kScriptHelpers + R"JS(
 function waitRunning(ms) {
     return waitFor(function () { return host.paneText(0).indexOf("Running...") === 0; }, ms);
 }
@@ -240,8 +233,7 @@ TEST_P(PictureEndToEnd, StartShowsTheDevicePatternMovingAndStopAVLeavesAnEmptyRu
         {"--camera", std::string("0:source=test:smpte,size=480x270,codec=") + GetParam()});
     ASSERT_TRUE(world.StartService());
     ASSERT_TRUE(world.StartDevice({}, 1));
-    ASSERT_EQ(world.RunHost(std::string(kPrelude) + kPictureScript, 120s), 0)
-        << ReadFile(world.HostOut());
+    ASSERT_EQ(world.RunHost(kPrelude + kPictureScript, 120s), 0) << ReadFile(world.HostOut());
     const std::vector<std::string> logs = world.Lines("log");
     const std::string all = ReadFile(world.HostOut());
     ASSERT_EQ(logs.size(), 5u) << all;
@@ -313,17 +305,13 @@ class SoundEndToEnd : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(SoundEndToEnd, PlayedSamplesAreTheDeviceTone) {
     LoopbackWorld world;
-    const std::string pcm = world.Dir() + "/played.raw";
-    const std::string config = world.Dir() + "/asound.conf";
-    std::ofstream(config) << "pcm.!default {\n type file\n slave.pcm { type null }\n file \"" << pcm
-                          << "\"\n format \"raw\"\n}\n";
-    world.SetHostEnvironment({"ALSA_CONFIG_PATH=" + config});
+    const std::string pcm = world.PlayHostSoundIntoFile();
     world.SetDeviceOptions({"--camera", std::string("0:size=320x180,tone_freq=500,tone_level=0.25,"
                                                     "audio_codec=") +
                                             GetParam()});
     ASSERT_TRUE(world.StartService());
     ASSERT_TRUE(world.StartDevice({}, 1));
-    ASSERT_EQ(world.RunHost(std::string(kPrelude) + R"JS(
+    ASSERT_EQ(world.RunHost(kPrelude + R"JS(
 player.StartAV();
 if (!waitRunning(30000)) host.quit(3);
 host.sleep(4000);

@@ -22,21 +22,14 @@ namespace {
 using namespace std::chrono_literals;
 
 // Helpers every script starts with.
-const char kPrelude[] = R"JS(
-function waitFor(test, ms) {
-    for (var t = 0; t < ms; t += 20) {
-        if (test()) return true;
-        host.sleep(20);
-    }
-    return test();
-}
+const std::string kPrelude = kScriptHelpers + R"JS(
 function paneStarts(prefix) { return host.paneText(0).indexOf(prefix) === 0; }
 function waitRunning(ms) { return waitFor(function () { return paneStarts("Running..."); }, ms); }
 function boxCount() { return host.messageBoxes().length; }
 )JS";
 
 std::string Script(const std::string& body) {
-    return std::string(kPrelude) + body;
+    return kPrelude + body;
 }
 
 long long FirstMs(const std::vector<TranscriptLine>& lines, const std::string& kind,

@@ -221,6 +221,15 @@ bool LoopbackWorld::StartDevice(const std::vector<std::string>& faults, int came
     return false;
 }
 
+std::string LoopbackWorld::PlayHostSoundIntoFile() {
+    const std::string pcm = mDir + "/played.raw";
+    const std::string config = mDir + "/asound.conf";
+    std::ofstream(config) << "pcm.!default {\n type file\n slave.pcm { type null }\n file \"" << pcm
+                          << "\"\n format \"raw\"\n}\n";
+    SetHostEnvironment({"ALSA_CONFIG_PATH=" + config});
+    return pcm;
+}
+
 void LoopbackWorld::KillDevice() {
     mDevice.Kill();
 }

@@ -10,6 +10,18 @@
 
 namespace zevo::e2e {
 
+// Script helpers every test's scripts start with: waitFor(test, ms) polls test every
+// 20 ms until it holds or ms have passed.
+inline const std::string kScriptHelpers = R"JS(
+function waitFor(test, ms) {
+    for (var t = 0; t < ms; t += 20) {
+        if (test()) return true;
+        host.sleep(20);
+    }
+    return test();
+}
+)JS";
+
 // A child process started with its output in files; stopped by pid.
 class Process {
 public:
@@ -72,6 +84,9 @@ public:
     // environment entries added to every later host.
     void SetDeviceOptions(std::vector<std::string> options) { mDeviceOptions = std::move(options); }
     void SetHostEnvironment(std::vector<std::string> env) { mHostEnv = std::move(env); }
+    // Points later hosts' ALSA "default" device at a file of raw samples and returns its
+    // path (replaces the host environment).
+    std::string PlayHostSoundIntoFile();
     // Arguments added to every later host ("--grid", "4").
     void SetHostArguments(std::vector<std::string> args) { mHostArgs = std::move(args); }
 

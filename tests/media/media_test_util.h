@@ -60,6 +60,16 @@ inline const char* H265Encoder() {
            "video/x-h265,stream-format=byte-stream,alignment=au";
 }
 
+// count frames of a moving ball at 1280x720 as a camera sends them (H.264, one key frame
+// every 50), made once per process.
+inline const std::vector<Frame>& Ball720p(int count = 50) {
+    static const auto frames = EncodeFrames(
+        "ball", 1280, 720, count,
+        "x264enc tune=zerolatency speed-preset=ultrafast key-int-max=50 bitrate=4000 ! "
+        "video/x-h264,stream-format=byte-stream,alignment=au,profile=constrained-baseline");
+    return frames;
+}
+
 inline const char* JpegEncoder() {
     return "jpegenc";
 }
