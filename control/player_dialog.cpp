@@ -43,11 +43,12 @@ private:
     Graph* mGraph;
 };
 
-// The process-wide audio output.
+// The process-wide audio output, where each window is a source of its own: the windows'
+// sounds are mixed, not queued one after another.
 class AudioOutputWrite final : public AudioWrite {
 public:
     int WriteAudio(const void* samples, int byteCount) override {
-        return ::WriteAudio(samples, byteCount);
+        return ::WriteAudioFrom(this, samples, byteCount);
     }
 };
 

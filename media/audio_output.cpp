@@ -4,13 +4,17 @@
 
 #include <QCoreApplication>
 #include <QThread>
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/message_box.h"
 #include "platform/tick_clock.h"
@@ -23,11 +27,25 @@ constexpr unsigned kRate = 8000;
 constexpr unsigned kChannels = 1;
 // Enough ring buffer to ride out scheduling hiccups, small enough to stay live.
 constexpr unsigned kLatencyUs = 200000;
+// Samples mixed and written at a time: one 40 ms packet of the device.
+constexpr std::size_t kMixSamples = 320;
+// How long the mixer waits for a source that played lately, and how long a source
+// counts as playing after its last samples.
+constexpr std::chrono::milliseconds kMixWait{60};
+constexpr std::chrono::milliseconds kRecentSource{500};
 
 // One written buffer: its header points at the sample copy.
 struct AudioHeader {
     void* data;
     std::size_t bytes;
+    const void* source;
+};
+
+// What one source has queued for the player: buffers in order, and how far into the
+// first one playback has come.
+struct SourceQueue {
+    std::deque<AudioHeader*> buffers;
+    std::size_t played = 0;
 };
 
 struct AudioOutput {
@@ -35,15 +53,16 @@ struct AudioOutput {
     int users = 0;        // open calls not yet matched by a close
     std::atomic<snd_pcm_t*> device{nullptr};
 
-    std::mutex lock;  // guards pendingCount, doneList, doneCount
+    std::mutex lock;  // guards pendingCount, sourcePending, doneList
     int pendingCount = 0;
-    AudioHeader* doneList[kMaxPending] = {};
-    int doneCount = 0;
+    std::map<const void*, int> sourcePending;
+    std::vector<AudioHeader*> doneList;
 
-    // Playback thread: writes queued buffers to the device and reports each one done.
+    // Playback thread: mixes the sources' queued buffers, writes them to the device and
+    // reports each buffer done once played.
     std::mutex queueLock;
     std::condition_variable queueReady;
-    std::deque<AudioHeader*> queue;
+    std::map<const void*, SourceQueue> queues;
     bool stopPlayer = false;
     std::thread player;
 
@@ -97,18 +116,11 @@ void ShowAllocFailure() {
 void NoteBufferDone(AudioHeader* header) {
     AudioOutput& out = Output();
     std::lock_guard lock(out.lock);
-    if (out.doneCount < kMaxPending) {
-        out.doneList[out.doneCount++] = header;
-        return;
-    }
-    // Cannot happen while the writer keeps at most 32 pending; never leak or overflow.
-    --out.pendingCount;
-    FreeBuffer(header);
+    out.doneList.push_back(header);
 }
 
-void PlayBuffer(snd_pcm_t* device, const AudioHeader* header) {
-    const auto* samples = static_cast<const int16_t*>(header->data);
-    snd_pcm_uframes_t left = header->bytes / (2 * kChannels);
+void PlaySamples(snd_pcm_t* device, const int16_t* samples, std::size_t count) {
+    snd_pcm_uframes_t left = count / kChannels;
     while (left > 0) {
         snd_pcm_sframes_t written = snd_pcm_writei(device, samples, left);
         if (written == -EAGAIN) {
@@ -125,25 +137,89 @@ void PlayBuffer(snd_pcm_t* device, const AudioHeader* header) {
     }
 }
 
+// Takes up to kMixSamples from every source that has samples, summed (clipped) into
+// mix; the buffers played to their end are moved to done. Returns the samples taken:
+// as many as the source with the fewest left in its current buffer has, so no source
+// is ever padded with silence in the middle of its stream.
+std::size_t MixNext(std::map<const void*, SourceQueue>& queues, int32_t* mix,
+                    std::vector<AudioHeader*>& done) {
+    std::size_t count = kMixSamples;
+    for (auto& [source, q] : queues) {
+        if (q.buffers.empty()) continue;
+        const AudioHeader* front = q.buffers.front();
+        count = std::min(count, (front->bytes - q.played) / 2);
+    }
+    std::fill(mix, mix + kMixSamples, 0);
+    for (auto it = queues.begin(); it != queues.end();) {
+        SourceQueue& q = it->second;
+        if (!q.buffers.empty()) {
+            AudioHeader* front = q.buffers.front();
+            const auto* samples = static_cast<const uint8_t*>(front->data) + q.played;
+            for (std::size_t i = 0; i < count; ++i) {
+                int16_t v;
+                std::memcpy(&v, samples + 2 * i, 2);
+                mix[i] += v;
+            }
+            q.played += 2 * count;
+            // An odd trailing byte is no sample: the buffer is done with its last one.
+            if (front->bytes - q.played < 2) {
+                done.push_back(front);
+                q.buffers.pop_front();
+                q.played = 0;
+            }
+        }
+        it = q.buffers.empty() ? queues.erase(it) : std::next(it);
+    }
+    return count;
+}
+
 void PlayerLoop(snd_pcm_t* device) {
     AudioOutput& out = Output();
+    int32_t mix[kMixSamples];
+    int16_t samples[kMixSamples];
+    std::vector<AudioHeader*> done;
+    // Sources that played lately: the mixer waits a little for each of them, so streams
+    // that arrive a few milliseconds apart sound together rather than one after the
+    // other (a device that takes samples faster than real time would never wait).
+    std::map<const void*, std::chrono::steady_clock::time_point> recent;
     for (;;) {
-        AudioHeader* header = nullptr;
+        std::size_t count = 0;
         {
             std::unique_lock lock(out.queueLock);
-            out.queueReady.wait(lock, [&] { return out.stopPlayer || !out.queue.empty(); });
-            if (out.queue.empty()) return;
-            header = out.queue.front();
-            out.queue.pop_front();
+            out.queueReady.wait(lock, [&] { return out.stopPlayer || !out.queues.empty(); });
+            if (out.queues.empty()) return;
+            const auto now = std::chrono::steady_clock::now();
+            for (auto it = recent.begin(); it != recent.end();) {
+                it = now - it->second > kRecentSource ? recent.erase(it) : std::next(it);
+            }
+            auto allHaveData = [&] {
+                return out.stopPlayer ||
+                       std::all_of(recent.begin(), recent.end(),
+                                   [&](const auto& r) { return out.queues.count(r.first) != 0; });
+            };
+            out.queueReady.wait_for(lock, kMixWait, allHaveData);
+            for (const auto& [source, q] : out.queues) recent[source] = now;
+            count = MixNext(out.queues, mix, done);
         }
-        PlayBuffer(device, header);
-        NoteBufferDone(header);
+        for (std::size_t i = 0; i < count; ++i) {
+            samples[i] = static_cast<int16_t>(std::clamp<int32_t>(mix[i], -32768, 32767));
+        }
+        PlaySamples(device, samples, count);
+        for (AudioHeader* header : done) NoteBufferDone(header);
+        done.clear();
     }
 }
 
 int DoneCount() {
     std::lock_guard lock(Output().lock);
-    return Output().doneCount;
+    return static_cast<int>(Output().doneList.size());
+}
+
+bool SourceFull(const void* source) {
+    AudioOutput& out = Output();
+    std::lock_guard lock(out.lock);
+    auto it = out.sourcePending.find(source);
+    return it != out.sourcePending.end() && it->second >= kMaxPending;
 }
 
 }  // namespace
@@ -174,6 +250,10 @@ int OpenAudio() {
 }
 
 int WriteAudio(const void* samples, int byteCount) {
+    return WriteAudioFrom(nullptr, samples, byteCount);
+}
+
+int WriteAudioFrom(const void* source, const void* samples, int byteCount) {
     if (!samples || byteCount <= 0) return -1;
     AudioOutput& out = Output();
     // Without a device the samples are dropped here; the stream and the session go on.
@@ -181,10 +261,7 @@ int WriteAudio(const void* samples, int byteCount) {
 
     for (;;) {
         while (DoneCount() > 0) ReleaseDoneBuffer();
-        {
-            std::lock_guard lock(out.lock);
-            if (out.pendingCount < kMaxPending) break;
-        }
+        if (!SourceFull(source)) break;
         zevo::SleepMs(kFullWaitMs);
     }
 
@@ -201,14 +278,16 @@ int WriteAudio(const void* samples, int byteCount) {
     }
     header->data = data;
     header->bytes = static_cast<std::size_t>(byteCount);
+    header->source = source;
     {
         // Counted before the player can report it done.
         std::lock_guard lock(out.lock);
         ++out.pendingCount;
+        ++out.sourcePending[source];
     }
     {
         std::lock_guard lock(out.queueLock);
-        out.queue.push_back(header);
+        out.queues[source].buffers.push_back(header);
     }
     out.queueReady.notify_one();
     return byteCount;
@@ -219,9 +298,12 @@ void ReleaseDoneBuffer() {
     AudioHeader* header = nullptr;
     {
         std::lock_guard lock(out.lock);
-        if (out.doneCount <= 0) return;
-        header = out.doneList[--out.doneCount];
+        if (out.doneList.empty()) return;
+        header = out.doneList.back();
+        out.doneList.pop_back();
         --out.pendingCount;
+        auto it = out.sourcePending.find(header->source);
+        if (it != out.sourcePending.end() && --it->second <= 0) out.sourcePending.erase(it);
     }
     FreeBuffer(header);
 }
@@ -255,6 +337,7 @@ int CloseAudio() {
     }
     std::lock_guard lock(out.lock);
     out.pendingCount = 0;
+    out.sourcePending.clear();
     return 0;
 }
 

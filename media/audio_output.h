@@ -1,8 +1,10 @@
 #pragma once
 // The process-wide audio output: plays 8000 Hz mono signed 16-bit little-endian sample
-// buffers on the default ALSA device with at most 32 buffers in flight. A thread of the
-// output reports each finished buffer; the writer releases finished buffers at its next
-// write. A machine without a sound device plays nothing and loses nothing else.
+// buffers on the default ALSA device with at most 32 buffers in flight per source. A
+// thread of the output reports each finished buffer; the writer releases finished
+// buffers at its next write. Several sources (player windows) play at once: their
+// samples are mixed, so each plays at its own pace. A machine without a sound device
+// plays nothing and loses nothing else.
 #include <cstddef>
 #include <functional>
 
@@ -11,8 +13,10 @@
 // matched by one CloseAudio; the device stays open until the last.
 int OpenAudio();
 // Copies byteCount bytes of samples and queues them; waits in 26 ms steps while 32
-// buffers are pending. Returns byteCount, or -1 on failure.
+// buffers of the same source are pending. Returns byteCount, or -1 on failure.
 int WriteAudio(const void* samples, int byteCount);
+// The same for one of several sources (any key that tells them apart, e.g. the window).
+int WriteAudioFrom(const void* source, const void* samples, int byteCount);
 // Releases the most recently finished buffer.
 void ReleaseDoneBuffer();
 // Ends one user's open; the last lets playback finish, then closes the device. Returns 0.

@@ -1,7 +1,6 @@
 // The audio output on real ALSA PCMs: a "file" device in a test configuration records
 // exactly what was played; a FIFO behind it lets a test hold playback back.
 #include "media/audio_output.h"
-#include "tests/media/tone_measure.h"
 
 #include <alsa/asoundlib.h>
 #include <fcntl.h>
@@ -20,6 +19,7 @@
 #include <vector>
 
 #include "platform/message_box.h"
+#include "tests/media/tone_measure.h"
 
 namespace {
 
@@ -36,8 +36,12 @@ std::vector<int16_t> Tone(double hz, double amplitude, int samples) {
     return out;
 }
 
-double Rms(const std::vector<int16_t>& s) { return zevo::tone::Rms(s); }
-double Frequency(const std::vector<int16_t>& s) { return zevo::tone::Frequency(s, kRate); }
+double Rms(const std::vector<int16_t>& s) {
+    return zevo::tone::Rms(s);
+}
+double Frequency(const std::vector<int16_t>& s) {
+    return zevo::tone::Frequency(s, kRate);
+}
 
 std::vector<int16_t> ReadSamples(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -104,6 +108,54 @@ TEST_F(AudioOutputTest, PlaysTheToneAsWrittenAndDrainsOnClose) {
     EXPECT_NEAR(Rms(played), 8000.0 / std::sqrt(2.0), 8000.0 * 0.01);
     EXPECT_TRUE(played == tone) << "samples are played unchanged";
     EXPECT_TRUE(mBoxes.empty());
+}
+
+// Strength of one frequency in samples (Goertzel), as the amplitude of a sine.
+double Level(const std::vector<int16_t>& s, double hz) {
+    const double w = 2 * M_PI * hz / kRate;
+    double s1 = 0, s2 = 0;
+    for (int16_t v : s) {
+        const double s0 = v + 2 * std::cos(w) * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+    }
+    const double power = s1 * s1 + s2 * s2 - 2 * std::cos(w) * s1 * s2;
+    return 2 * std::sqrt(power) / static_cast<double>(s.size());
+}
+
+// Two windows' streams written at once from their own threads are mixed: the device
+// plays both tones at their levels within the time of one stream, not one after the
+// other.
+TEST_F(AudioOutputTest, TwoSourcesAreMixedNotQueuedOneAfterTheOther) {
+    const std::string out = mDir + "/out.raw";
+    UseFileDevice(out);
+    ASSERT_GE(OpenAudio(), 0);
+    ASSERT_GE(OpenAudio(), 0);
+    const int packets = 50;  // 2 seconds each
+    int windowA = 0;
+    int windowB = 0;
+    auto stream = [&](const void* source, double hz) {
+        const auto tone = Tone(hz, 6000.0, packets * kPacketSamples);
+        for (int p = 0; p < packets; ++p) {
+            EXPECT_EQ(WriteAudioFrom(source, tone.data() + p * kPacketSamples, kPacketBytes),
+                      kPacketBytes);
+            std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        }
+    };
+    std::thread a(stream, &windowA, 500.0);
+    std::thread b(stream, &windowB, 1200.0);
+    a.join();
+    b.join();
+    EXPECT_EQ(CloseAudio(), 0);  // one window closes: the device stays
+    EXPECT_EQ(CloseAudio(), 0);
+
+    const auto played = ReadSamples(out);
+    EXPECT_GE(played.size(), size_t{packets * kPacketSamples});
+    EXPECT_LT(played.size(), size_t{packets * kPacketSamples} * 5 / 4);
+    const std::vector<int16_t> middle(played.begin() + 4000, played.begin() + 12000);
+    EXPECT_NEAR(Level(middle, 500.0), 6000.0, 600.0);
+    EXPECT_NEAR(Level(middle, 1200.0), 6000.0, 600.0);
+    EXPECT_LT(Level(middle, 800.0), 300.0);
 }
 
 TEST_F(AudioOutputTest, WriterWaitsWhile32BuffersArePendingAndCloseWaitsForThem) {
