@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <regex>
 #include <thread>
 
+#include "../media/tone_measure.h"
 #include "loopback_world.h"
 
 namespace zevo::e2e {
@@ -200,9 +202,25 @@ host.quit(0);
         EXPECT_NE(text.find("| Running..."), std::string::npos) << text;
     }
     EXPECT_EQ(results.at("closedCall").rfind("dispatch failed", 0), 0u);
-    // Three 8000 Hz mono 16-bit streams go on into the shared output: well over one
-    // stream's 32000 bytes in two seconds.
-    EXPECT_GT(later - atClose, 32000) << atClose << " -> " << later;
+    // The three cameras still shown go on sounding together (mixed: two seconds of
+    // sound in two seconds), the closed control's tone is gone.
+    EXPECT_GT(later - atClose, 32000 * 3 / 4) << atClose << " -> " << later;
+    EXPECT_LT(later - atClose, 32000 * 3 / 2) << atClose << " -> " << later;
+    std::vector<int16_t> after;
+    {
+        std::ifstream in(pcm, std::ios::binary);
+        in.seekg(atClose & ~1LL);
+        std::vector<char> bytes(static_cast<size_t>(later - (atClose & ~1LL)));
+        in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        after.resize(bytes.size() / 2);
+        std::memcpy(after.data(), bytes.data(), after.size() * 2);
+    }
+    const double closed = zevo::tone::Level(after, 400, 8000);
+    for (int i = 1; i < 4; ++i) {
+        const double level = zevo::tone::Level(after, 400 + 100 * i, 8000);
+        EXPECT_GT(level, 4 * closed) << "camera " << i << " tone " << level << " vs " << closed;
+        EXPECT_GT(level, 300) << "camera " << i;
+    }
     EXPECT_TRUE(world.Lines("box[Tips]").empty()) << "no connection was lost";
 }
 

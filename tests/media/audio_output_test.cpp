@@ -110,17 +110,8 @@ TEST_F(AudioOutputTest, PlaysTheToneAsWrittenAndDrainsOnClose) {
     EXPECT_TRUE(mBoxes.empty());
 }
 
-// Strength of one frequency in samples (Goertzel), as the amplitude of a sine.
 double Level(const std::vector<int16_t>& s, double hz) {
-    const double w = 2 * M_PI * hz / kRate;
-    double s1 = 0, s2 = 0;
-    for (int16_t v : s) {
-        const double s0 = v + 2 * std::cos(w) * s1 - s2;
-        s2 = s1;
-        s1 = s0;
-    }
-    const double power = s1 * s1 + s2 * s2 - 2 * std::cos(w) * s1 * s2;
-    return 2 * std::sqrt(power) / static_cast<double>(s.size());
+    return zevo::tone::Level(s, hz, kRate);
 }
 
 // Two windows' streams written at once from their own threads are mixed: the device

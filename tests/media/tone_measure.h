@@ -1,6 +1,8 @@
 #pragma once
-// Measures a recorded tone: level and frequency of signed 16-bit mono samples. Shared by
+// Measures a recorded tone: level and frequency of signed 16-bit mono samples, and the
+// level of one tone in a mix. Shared by
 // the audio output tests and the end-to-end sound tests.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <vector>
@@ -30,6 +32,19 @@ inline double Frequency(const std::vector<int16_t>& s, double sampleRate) {
         }
     }
     return crossings > 0 ? crossings * sampleRate / (last - first) : 0;
+}
+
+// Amplitude of the sine at hz in the samples (Goertzel): tells the tones of a mix apart.
+inline double Level(const std::vector<int16_t>& s, double hz, double sampleRate) {
+    const double w = 2 * M_PI * hz / sampleRate;
+    double s1 = 0, s2 = 0;
+    for (int16_t v : s) {
+        const double s0 = v + 2 * std::cos(w) * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+    }
+    const double power = s1 * s1 + s2 * s2 - 2 * std::cos(w) * s1 * s2;
+    return s.empty() ? 0 : 2 * std::sqrt(std::max(power, 0.0)) / static_cast<double>(s.size());
 }
 
 }  // namespace zevo::tone
