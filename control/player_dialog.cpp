@@ -475,10 +475,6 @@ void PlayerDialog::StartSession() {
     core.mStreamChannel.store(0);
     mLastFrameCount = 0;
 
-    // The login's key: at most 127 characters and the terminating NUL.
-    std::memset(core.mPasswordText, 0, sizeof(core.mPasswordText));
-    std::strncpy(core.mPasswordText, mSettings.mPassword.c_str(), sizeof(core.mPasswordText) - 1);
-
     if (core.mSession.load() < 0) {
         SetStatusText(QStringLiteral("Connecting..."));
         const int32_t session = mTransport->Connect(mSettings.mDID.c_str(), 1, 0);
@@ -515,7 +511,29 @@ bool PlayerDialog::ConnectSession() {
     SessionCore& core = *mCore;
     // A reader of the previous session still runs. The command reader counts too: it
     // would race the reset of the login state below.
-    if (core.mMediaReaderId.load() != 0 || core.mCommandReaderId.load() != 0) return false;
+    if (core.mRunning.load() != 0 || core.mMediaReaderId.load() != 0 ||
+        core.mCommandReaderId.load() != 0) {
+        return false;
+    }
+    // A consumer of the previous session that woke into this one would play beside it on
+    // the same clocks; they leave soon after a stop, so they are worth a short wait.
+    if (!core.WaitWorkersEnded(
+            {SessionCore::Worker::VideoConsumer, SessionCore::Worker::AudioConsumer},
+            kConsumerStopBoundMs)) {
+        return false;
+    }
+    // The login's key: at most 127 characters and the terminating NUL. Written only now
+    // that no reader of the previous session can be using it.
+    std::memset(core.mPasswordText, 0, sizeof(core.mPasswordText));
+    std::strncpy(core.mPasswordText, mSettings.mPassword.c_str(), sizeof(core.mPasswordText) - 1);
+    // Nothing of an earlier session plays in this one, perhaps from another camera, and
+    // the picture starts at a key frame.
+    ClearFrameQueue(core.mVideoQueue);
+    ClearFrameQueue(core.mAudioQueue);
+    core.mWaitFirstFrame.store(1);
+    // The device starts its encoder from zero at each session, and IMA ADPCM without
+    // block headers never finds its way back from another state.
+    core.mAdpcmState = AdpcmState{0, 0};
     core.mProtection.ClearSessionKey();
     core.mLoggedIn.store(0);
     core.mLoginAnswered.store(0);
