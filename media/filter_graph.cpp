@@ -60,6 +60,9 @@ bool FilterGraph::Create() {
     if (mGraph || !InitialiseGStreamer()) return false;
     GstElement* pipeline = gst_pipeline_new(nullptr);
     if (!pipeline) return false;
+    // A new pipeline has not run, whatever the graph before it was left at (a failed
+    // stop leaves "running" behind, and Run would then never start this one).
+    mState.store(0);
     mGraph = GST_ELEMENT(gst_object_ref_sink(pipeline));
     GstBus* bus = gst_element_get_bus(mGraph);
     gst_bus_set_sync_handler(bus, OnBusMessage, this, nullptr);
