@@ -407,10 +407,27 @@ void PlayerDialog::OnTimer(uint32_t id) {
             SetStatusText(QString::asprintf("Running...(%s%s:%d)", mode,
                                             RemoteText().toLatin1().constData(), RemotePort()));
         }
+        ReportMediaFailures();
         SetPaneText(3, QString::asprintf("N:%d, FPS:%.02f, %0.2fkbps", core.mStreamChannel.load(),
                                          static_cast<double>(d) * 0.5,
                                          static_cast<double>(core.mBitRate.load())));
         mLastFrameCount = static_cast<int32_t>(frames);
+    }
+}
+
+void PlayerDialog::ReportMediaFailures() {
+    // Once a session each, and the session goes on: the picture may play without sound,
+    // and a decoder may recover at the next key frame.
+    if (mCore->mRunning.load() == 0) return;
+    if (!mSoundFailureShown && mCore->mAudioWriteFailures.load() > 0) {
+        mSoundFailureShown = true;
+        std::fprintf(stderr, "Sound output failed: the audio device took no samples\n");
+        ShowStatusMessage(QStringLiteral("Sound output failed."));
+    }
+    if (!mVideoFailureShown && mVideoGraph && mVideoGraph->ErrorCount() > 0) {
+        mVideoFailureShown = true;
+        std::fprintf(stderr, "Video decoding failed: the video graph reported an error\n");
+        ShowStatusMessage(QStringLiteral("Video decoding failed."));
     }
 }
 
@@ -534,6 +551,9 @@ bool PlayerDialog::ConnectSession() {
     // The device starts its encoder from zero at each session, and IMA ADPCM without
     // block headers never finds its way back from another state.
     core.mAdpcmState = AdpcmState{0, 0};
+    core.mAudioWriteFailures.store(0);
+    mSoundFailureShown = false;
+    mVideoFailureShown = false;
     core.mProtection.ClearSessionKey();
     core.mLoggedIn.store(0);
     core.mLoginAnswered.store(0);

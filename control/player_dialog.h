@@ -71,6 +71,8 @@ public:
 
     // Events and status display.
     int OnSessionEvent(uintptr_t wParam, intptr_t lParam);
+    // Shows a failure of the sound output or the video graph (statistics timer).
+    void ReportMediaFailures();
     void OnTimer(uint32_t id);
     void ShowStatusMessage(const QString& text);
     void UpdateClockPanes();
@@ -125,6 +127,9 @@ public:
     // Times the stop hand-shake found a worker still inside a sink after its bound and
     // therefore left the sink's graph or output alone.
     int mUnsafeReleasesSkipped = 0;
+    // The sound and the video failures of the running session have been shown.
+    bool mSoundFailureShown = false;
+    bool mVideoFailureShown = false;
 
 signals:
     // Every change of a pane's text.

@@ -81,6 +81,7 @@ struct AudioOutput {
     std::shared_ptr<PlayerState> playerState;
 
     std::atomic<bool> stalled{false};
+    std::atomic<bool> rejected{false};  // the device refused samples it was given
     std::atomic<uint64_t> dropped{0};
 
     std::mutex hookLock;
@@ -136,7 +137,8 @@ void NoteBufferDone(AudioHeader* header) {
     out.doneList.push_back(header);
 }
 
-void PlaySamples(snd_pcm_t* device, const int16_t* samples, std::size_t count) {
+// False when the device refused the samples and could not be recovered.
+bool PlaySamples(snd_pcm_t* device, const int16_t* samples, std::size_t count) {
     snd_pcm_uframes_t left = count / kChannels;
     while (left > 0) {
         snd_pcm_sframes_t written = snd_pcm_writei(device, samples, left);
@@ -146,12 +148,13 @@ void PlaySamples(snd_pcm_t* device, const int16_t* samples, std::size_t count) {
         }
         if (written < 0) {
             // An underrun between packets is normal for a live stream: restart and retry.
-            if (snd_pcm_recover(device, static_cast<int>(written), 1) < 0) return;
+            if (snd_pcm_recover(device, static_cast<int>(written), 1) < 0) return false;
             continue;
         }
         samples += written * kChannels;
         left -= static_cast<snd_pcm_uframes_t>(written);
     }
+    return true;
 }
 
 // Takes up to kMixSamples from every source that has samples, summed (clipped) into
@@ -221,7 +224,7 @@ void PlayerLoop(snd_pcm_t* device, std::shared_ptr<PlayerState> state) {
         for (std::size_t i = 0; i < count; ++i) {
             samples[i] = static_cast<int16_t>(std::clamp<int32_t>(mix[i], -32768, 32767));
         }
-        PlaySamples(device, samples, count);
+        if (!PlaySamples(device, samples, count)) out.rejected = true;
         {
             // Under the state's lock: a close either frees these with the done list or
             // has given up on this thread, which then frees them itself.
@@ -272,6 +275,7 @@ int OpenAudio() {
     }
     out.playerState = std::make_shared<PlayerState>();
     out.stalled = false;
+    out.rejected = false;
     out.player = std::thread(PlayerLoop, device, out.playerState);
     out.device = device;
     return 0;
@@ -284,8 +288,9 @@ int WriteAudio(const void* samples, int byteCount) {
 int WriteAudioFrom(const void* source, const void* samples, int byteCount) {
     if (!samples || byteCount <= 0) return -1;
     AudioOutput& out = Output();
-    // Without a device the samples are dropped here; the stream and the session go on.
-    if (!out.device) return byteCount;
+    // Without a device, or with one that refuses samples, they are dropped here; the
+    // stream and the session go on, and the caller learns that nothing plays.
+    if (!out.device || out.rejected.load()) return -1;
 
     uint32_t waited = 0;
     for (;;) {

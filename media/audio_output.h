@@ -16,8 +16,8 @@ int OpenAudio();
 // Copies byteCount bytes of samples and queues them; waits in 26 ms steps while 32
 // buffers of the same source are pending, for about half a second: a device that takes
 // no samples for that long counts as stalled, and its buffers are dropped (counted by
-// AudioDroppedCount) until it takes samples again. Returns byteCount, or -1 on failure
-// or a drop.
+// AudioDroppedCount) until it takes samples again. Returns byteCount, or -1 on failure,
+// a drop, without a device or when the device refused earlier samples.
 int WriteAudio(const void* samples, int byteCount);
 // The same for one of several sources (any key that tells them apart, e.g. the window).
 int WriteAudioFrom(const void* source, const void* samples, int byteCount);

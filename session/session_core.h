@@ -195,6 +195,9 @@ public:
     std::atomic<int32_t> mStreamChannel{0};
     std::atomic<int16_t> mEmailAlert{0};
     std::atomic<int32_t> mRecording{0};
+    // Writes the audio output refused in this session (no device, a device that refused
+    // or stalled).
+    std::atomic<uint32_t> mAudioWriteFailures{0};
     time_t mRecordStart = 0;
 
     // Gates of the sinks the consumers call (see SinkGate).

@@ -152,7 +152,8 @@ protected:
         if (mDialog) mDialog->Destroy();
         mDialog.reset();
     }
-    void Open(const std::vector<std::string>& deviceArgs) {
+    // realSinks: the window's own graph and audio output stay in place.
+    void Open(const std::vector<std::string>& deviceArgs, bool realSinks = false) {
         if (mDialog) {
             mDialog->Destroy();
             mDialog.reset();
@@ -162,8 +163,12 @@ protected:
         mDialog = std::make_unique<PlayerDialog>(nullptr, &PpppTransport());
         mVideo = std::make_shared<VideoRecorder>();
         mAudio = std::make_shared<AudioRecorder>();
-        Core().SetLiveVideo(mVideo);
-        Core().SetAudio(mAudio);
+        if (!realSinks) {
+            Core().SetLiveVideo(mVideo);
+            Core().SetAudio(mAudio);
+        }
+        QObject::connect(mDialog.get(), &PlayerDialog::StatusMessageQueued,
+                         [this](const QString& text) { mStatus.push_back(text.toStdString()); });
         ASSERT_TRUE(mDialog->Create());
         mDialog->mSettings.mDID = mHarness.Did();
         mDialog->mSettings.mPassword = mHarness.Password();
@@ -185,6 +190,7 @@ protected:
     std::unique_ptr<PlayerDialog> mDialog;
     std::shared_ptr<VideoRecorder> mVideo;
     std::shared_ptr<AudioRecorder> mAudio;
+    std::vector<std::string> mStatus;
 };
 
 TEST_F(LiveSession, LoginAndNoticeFaultsOfTheDevice) {
@@ -279,6 +285,26 @@ TEST_F(LiveSession, ConsumerStuckInTheAudioOutputHoldsTheNextStart) {
     // One audio consumer, the new session's, and it keeps its id.
     EXPECT_EQ(ThreadsNamed("zevo-audio"), 1);
     EXPECT_NE(Core().mAudioThreadId.load(), 0u);
+    mDialog->StopSession();
+}
+
+// No sound device here, so every write of the real output fails; and a camera whose
+// stream the decoder cannot take (H.265 into the graph that started on H.264) makes the
+// graph report errors. Each is told once, and the session goes on.
+TEST_F(LiveSession, SoundAndDecoderFailuresAreToldOnceAndTheSessionGoesOn) {
+    ASSERT_NO_FATAL_FAILURE(
+        Open({"--cameras", "2", "--camera", "1:codec=h265", "--camera", "1:keyint=5"}, true));
+    ASSERT_TRUE(Start());
+    Pump(4500);
+    mDialog->ChgSelection(1);
+    Pump(6000);
+    EXPECT_EQ(Core().mRunning.load(), 1);
+    EXPECT_GT(Core().mFrameCount.load(), 0u);
+    const auto count = [&](const std::string& text) {
+        return std::count(mStatus.begin(), mStatus.end(), text);
+    };
+    EXPECT_EQ(count("Sound output failed."), 1);
+    EXPECT_EQ(count("Video decoding failed."), 1);
     mDialog->StopSession();
 }
 

@@ -280,8 +280,9 @@ TEST_F(AudioOutputTest, WithoutADeviceWritesAreDiscardedAndNothingBlocks) {
     UseDefaultPcm("type hw\ncard 31");
     EXPECT_LT(OpenAudio(), 0);
     const auto tone = Tone(500.0, 1000.0, kPacketSamples);
-    // Far more than 32 writes: none waits for a device that is not there.
-    for (int p = 0; p < 200; ++p) ASSERT_EQ(WriteAudio(tone.data(), kPacketBytes), kPacketBytes);
+    // Far more than 32 writes: none waits for a device that is not there, and each
+    // says that nothing plays.
+    for (int p = 0; p < 200; ++p) ASSERT_EQ(WriteAudio(tone.data(), kPacketBytes), -1);
     EXPECT_EQ(AudioPendingCount(), 0);
     EXPECT_EQ(CloseAudio(), 0);
     EXPECT_TRUE(mBoxes.empty());
@@ -297,8 +298,8 @@ TEST_F(AudioOutputTest, WithoutADeviceWritesAreDiscardedAndNothingBlocks) {
 TEST_F(AudioOutputTest, WritesBeforeOpenOrAfterCloseAreHarmless) {
     const auto tone = Tone(500.0, 1000.0, kPacketSamples);
     EXPECT_EQ(CloseAudio(), 0);
-    EXPECT_EQ(WriteAudio(tone.data(), kPacketBytes), kPacketBytes);
-    ReleaseDoneBuffer();  // nothing finished: nothing to release
+    EXPECT_EQ(WriteAudio(tone.data(), kPacketBytes), -1);  // nothing plays, and it says so
+    ReleaseDoneBuffer();                                   // nothing finished: nothing to release
     EXPECT_EQ(AudioPendingCount(), 0);
 }
 
