@@ -173,6 +173,7 @@ void PlayerDialog::OnDestroy() {
         if (*timer != 0) KillTimer(*timer);
         *timer = 0;
     }
+    KillTimer(TIMER_RECONNECT);
     StopRecord();
     CloseSession();
     if (mInitResult >= 0) {
@@ -390,6 +391,8 @@ void PlayerDialog::OnTimer(uint32_t id) {
         SetStatusText(mPendingStatus);
         KillTimer(TIMER_STATUS_MESSAGE);
         mMessageTimer = 0;
+    } else if (id == TIMER_RECONNECT) {
+        OnReconnectTimer();
     } else if (id == TIMER_STATISTICS) {
         const uint32_t frames = core.mFrameCount.load();
         const uint32_t d = frames - static_cast<uint32_t>(mLastFrameCount);
@@ -447,6 +450,15 @@ int PlayerDialog::OnSessionEvent(uintptr_t wParam, intptr_t lParam) {
         case SESSION_EVENT_READ_ERROR:
         case SESSION_EVENT_OVERSIZE: {
             std::lock_guard lock(mSessionLock);
+            // With AutoReconnect a session lost to the network or the device is opened
+            // again by itself; a running recording goes on in the same file after the gap.
+            if (mSettings.mAutoReconnect != 0 && mUserStopped == 0 &&
+                mCore->mFailureReported.load() == 0) {
+                mCore->mFailureReported.store(1);
+                CloseSession();
+                if (!TimerRunning(TIMER_RECONNECT)) ScheduleReconnect();
+                break;
+            }
             StopRecord();
             CloseSession();
             if (mCore->mFailureReported.load() == 0 && mUserStopped == 0) {
@@ -459,6 +471,32 @@ int PlayerDialog::OnSessionEvent(uintptr_t wParam, intptr_t lParam) {
             break;
     }
     return 0;
+}
+
+void PlayerDialog::ScheduleReconnect() {
+    ++mReconnectTries;
+    const int shift = mReconnectTries - 1 < 5 ? mReconnectTries - 1 : 5;
+    uint32_t seconds = 1u << shift;
+    if (seconds > kReconnectMaxSeconds) seconds = kReconnectMaxSeconds;
+    ShowStatusMessage(QString::asprintf("Reconnecting...(%d)", mReconnectTries));
+    SetTimer(TIMER_RECONNECT, seconds * 1000);
+}
+
+void PlayerDialog::OnReconnectTimer() {
+    KillTimer(TIMER_RECONNECT);
+    if (mUserStopped != 0) return;
+    SessionCore& core = *mCore;
+    StartSession();
+    if (core.mRunning.load() != 0) {
+        mReconnectTries = 0;
+        return;
+    }
+    // A device that refuses the password will not accept it on the next try either.
+    if (core.mLoginAnswered.load() != 0 && core.mLoggedIn.load() == 0) {
+        mReconnectTries = 0;
+        return;
+    }
+    ScheduleReconnect();
 }
 
 int PlayerDialog::OnDelayedStart(uintptr_t wParam, intptr_t) {
@@ -615,6 +653,8 @@ void PlayerDialog::StopSession() {
     core.mStreamChannel.store(0);
     mLastFrameCount = 0;
     mRelaySeconds = -1;
+    KillTimer(TIMER_RECONNECT);
+    mReconnectTries = 0;
     CloseSession();
     RebuildVideoGraph();
 }

@@ -402,6 +402,63 @@ TEST_F(HostEndToEnd, StartRightAfterStopRunsOnALaterStart) {
     EXPECT_TRUE(mWorld.Lines("box[Tips]").empty()) << Transcript();
 }
 
+// With --reconnect a device killed under a running session and started again is
+// viewed again by itself, on the same camera, with the pane counting the tries; StopAV
+// ends it. Without it the same loss is the one "Connection Lost!" of the Parts.
+TEST_F(HostEndToEnd, ReconnectsToADeviceKilledAndStartedAgain) {
+    constexpr int kRounds = 3;
+    ASSERT_NO_FATAL_FAILURE(Start());
+    mWorld.SetHostArguments({"--reconnect"});
+    ASSERT_TRUE(mWorld.StartHost(Script(R"JS(
+        player.ChgSelection(2);
+        player.StartAV();
+        host.log(waitRunning(8000) ? "running" : "no-running");
+        for (var round = 0; round < )JS" +
+                                        std::to_string(kRounds) + R"JS(; ++round) {
+            if (!waitFor(function () { return paneStarts("Reconnecting...("); }, 30000))
+                host.log("no-reconnecting " + host.paneText(0));
+            host.log("reconnecting " + round);
+            host.log(waitRunning(60000) ? "back " + round : "no-back " + host.paneText(0));
+        }
+        player.StopAV();
+        host.sleep(2500);
+        host.log("after-stop " + host.paneText(0));
+        host.quit(0);
+    )JS")));
+    std::vector<long long> backMs;
+    for (int round = 0; round < kRounds; ++round) {
+        ASSERT_TRUE(mWorld.WaitForLine(
+            "log", round == 0 ? "running" : "back " + std::to_string(round - 1), 90s))
+            << Transcript();
+        std::this_thread::sleep_for(1s);
+        mWorld.KillDevice();
+        ASSERT_TRUE(mWorld.WaitForLine("log", "reconnecting " + std::to_string(round), 60s))
+            << Transcript();
+        ASSERT_TRUE(mWorld.StartDevice());
+        const auto registered = std::chrono::steady_clock::now();
+        ASSERT_TRUE(mWorld.WaitForLine("log", "back " + std::to_string(round), 90s))
+            << Transcript();
+        backMs.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - registered)
+                             .count());
+    }
+    ASSERT_EQ(mWorld.FinishHost(60s), 0) << Transcript();
+    for (long long ms : backMs)
+        std::printf("running again %lld ms after the device registered\n", ms);
+    const auto logs = mWorld.Lines("log");
+    for (const std::string& line : logs) EXPECT_NE(line.rfind("no-", 0), 0u) << line;
+    EXPECT_TRUE(mWorld.Lines("box[Tips]").empty()) << Transcript();
+    EXPECT_EQ(logs.back(), "after-stop Press start button to run.") << Transcript();
+    const auto pane0 = mWorld.Lines("pane0");
+    EXPECT_NE(std::find(pane0.begin(), pane0.end(), "Reconnecting...(1)"), pane0.end());
+    // Every session the device saw asked for the camera chosen before the first.
+    for (const DeviceCommand& c : mWorld.DeviceCommands()) {
+        if (c.name == "CMD_START_STREAM") {
+            EXPECT_EQ(c.camera, 2);
+        }
+    }
+}
+
 struct Usage {
     int threads = 0;
     int workers = 0;      // the viewer's session threads (named zevo-...)
