@@ -423,6 +423,15 @@ TEST_F(HostEndToEnd, ReconnectsToADeviceKilledAndStartedAgain) {
         player.StopAV();
         host.sleep(2500);
         host.log("after-stop " + host.paneText(0));
+        // Once more, and this time the device comes back with another password.
+        player.StartAV();
+        host.log(waitRunning(8000) ? "running-again" : "no-running");
+        waitFor(function () { return paneStarts("Reconnecting...("); }, 30000);
+        host.log("refusing");
+        waitFor(function () { return paneStarts("Failed to connect(Wrong password)."); }, 60000);
+        host.log("refused " + host.paneText(0));
+        host.sleep(5000);
+        host.log("settled " + host.paneText(0));
         host.quit(0);
     )JS")));
     std::vector<long long> backMs;
@@ -442,13 +451,32 @@ TEST_F(HostEndToEnd, ReconnectsToADeviceKilledAndStartedAgain) {
                              std::chrono::steady_clock::now() - registered)
                              .count());
     }
-    ASSERT_EQ(mWorld.FinishHost(60s), 0) << Transcript();
+    ASSERT_TRUE(mWorld.WaitForLine("log", "after-stop", 30s)) << Transcript();
+    ASSERT_TRUE(mWorld.WaitForLine("log", "running-again", 30s)) << Transcript();
+    std::this_thread::sleep_for(1s);
+    mWorld.KillDevice();
+    ASSERT_TRUE(mWorld.WaitForLine("log", "refusing", 60s)) << Transcript();
+    ASSERT_TRUE(mWorld.StartDevice({}, 4, "another-password"));
+    ASSERT_EQ(mWorld.FinishHost(120s), 0) << Transcript();
+    // The refusal ends the tries: no "Reconnecting..." after it.
+    const auto lines = mWorld.Transcript();
+    const long long refused = FirstMs(lines, "log", "refused");
+    ASSERT_GE(refused, 0) << Transcript();
+    for (const TranscriptLine& l : lines) {
+        if (l.ms > refused && l.kind == "pane0") {
+            EXPECT_NE(l.text.rfind("Reconnecting", 0), 0u);
+        }
+    }
+    EXPECT_EQ(mWorld.Lines("log").back(), "settled Failed to connect(Wrong password).")
+        << Transcript();
     for (long long ms : backMs)
         std::printf("running again %lld ms after the device registered\n", ms);
     const auto logs = mWorld.Lines("log");
     for (const std::string& line : logs) EXPECT_NE(line.rfind("no-", 0), 0u) << line;
     EXPECT_TRUE(mWorld.Lines("box[Tips]").empty()) << Transcript();
-    EXPECT_EQ(logs.back(), "after-stop Press start button to run.") << Transcript();
+    EXPECT_NE(std::find(logs.begin(), logs.end(), "after-stop Press start button to run."),
+              logs.end())
+        << Transcript();
     const auto pane0 = mWorld.Lines("pane0");
     EXPECT_NE(std::find(pane0.begin(), pane0.end(), "Reconnecting...(1)"), pane0.end());
     // Every session the device saw asked for the camera chosen before the first.
