@@ -451,10 +451,12 @@ int PlayerDialog::OnSessionEvent(uintptr_t wParam, intptr_t lParam) {
         case SESSION_EVENT_OVERSIZE: {
             std::lock_guard lock(mSessionLock);
             // With AutoReconnect a session lost to the network or the device is opened
-            // again by itself; a running recording goes on in the same file after the gap.
+            // again by itself. A running recording ends at the gap and a new file starts
+            // when the session is back: the restarted device's stream starts over.
             if (mSettings.mAutoReconnect != 0 && mUserStopped == 0 &&
                 mCore->mFailureReported.load() == 0) {
                 mCore->mFailureReported.store(1);
+                if (StopRecord() == 1) mRecordAfterReconnect = true;
                 CloseSession();
                 if (!TimerRunning(TIMER_RECONNECT)) ScheduleReconnect();
                 break;
@@ -489,6 +491,8 @@ void PlayerDialog::OnReconnectTimer() {
     StartSession();
     if (core.mRunning.load() != 0) {
         mReconnectTries = 0;
+        if (mRecordAfterReconnect) StartRecord();
+        mRecordAfterReconnect = false;
         return;
     }
     // A device that refuses the password will not accept it on the next try either.
@@ -655,6 +659,7 @@ void PlayerDialog::StopSession() {
     mRelaySeconds = -1;
     KillTimer(TIMER_RECONNECT);
     mReconnectTries = 0;
+    mRecordAfterReconnect = false;
     CloseSession();
     RebuildVideoGraph();
 }

@@ -138,6 +138,8 @@ public:
     bool mVideoFailureShown = false;
     // Tries to open a lost session again since it was lost (AutoReconnect).
     int32_t mReconnectTries = 0;
+    // A recording ran when the session was lost: a new one starts when it is back.
+    bool mRecordAfterReconnect = false;
 
 signals:
     // Every change of a pane's text.

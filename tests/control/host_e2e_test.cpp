@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -404,15 +405,18 @@ TEST_F(HostEndToEnd, StartRightAfterStopRunsOnALaterStart) {
 
 // With --reconnect a device killed under a running session and started again is
 // viewed again by itself, on the same camera, with the pane counting the tries; StopAV
-// ends it. Without it the same loss is the one "Connection Lost!" of the Parts.
+// ends it; a recording that ran goes on in a new file after each gap.
 TEST_F(HostEndToEnd, ReconnectsToADeviceKilledAndStartedAgain) {
     constexpr int kRounds = 3;
     ASSERT_NO_FATAL_FAILURE(Start());
     mWorld.SetHostArguments({"--reconnect"});
     ASSERT_TRUE(mWorld.StartHost(Script(R"JS(
+        player.SavePath = ")JS" + mWorld.Dir() +
+                                        R"JS(/captures";
         player.ChgSelection(2);
         player.StartAV();
         host.log(waitRunning(8000) ? "running" : "no-running");
+        player.StartRecord();
         for (var round = 0; round < )JS" +
                                         std::to_string(kRounds) + R"JS(; ++round) {
             if (!waitFor(function () { return paneStarts("Reconnecting...("); }, 30000))
@@ -420,6 +424,8 @@ TEST_F(HostEndToEnd, ReconnectsToADeviceKilledAndStartedAgain) {
             host.log("reconnecting " + round);
             host.log(waitRunning(60000) ? "back " + round : "no-back " + host.paneText(0));
         }
+        host.sleep(2000);
+        player.StopRecord();
         player.StopAV();
         host.sleep(2500);
         host.log("after-stop " + host.paneText(0));
@@ -435,6 +441,20 @@ TEST_F(HostEndToEnd, ReconnectsToADeviceKilledAndStartedAgain) {
         host.quit(0);
     )JS")));
     std::vector<long long> backMs;
+    const std::string captures = mWorld.Dir() + "/captures";
+    auto recordings = [&] {
+        std::vector<std::string> names;
+        if (DIR* dir = opendir(captures.c_str())) {
+            while (dirent* e = readdir(dir)) {
+                const std::string name = e->d_name;
+                if (name.size() > 4 && name.substr(name.size() - 4) == ".avi")
+                    names.push_back(name);
+            }
+            closedir(dir);
+        }
+        return names;
+    };
+    ASSERT_EQ(mkdir(captures.c_str(), 0700), 0);
     for (int round = 0; round < kRounds; ++round) {
         ASSERT_TRUE(mWorld.WaitForLine(
             "log", round == 0 ? "running" : "back " + std::to_string(round - 1), 90s))
@@ -450,6 +470,10 @@ TEST_F(HostEndToEnd, ReconnectsToADeviceKilledAndStartedAgain) {
         backMs.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(
                              std::chrono::steady_clock::now() - registered)
                              .count());
+        std::this_thread::sleep_for(1500ms);
+        const auto names = recordings();
+        // The recording ended at the gap and goes on in a new file.
+        EXPECT_EQ(names.size(), static_cast<size_t>(round) + 2);
     }
     ASSERT_TRUE(mWorld.WaitForLine("log", "after-stop", 30s)) << Transcript();
     ASSERT_TRUE(mWorld.WaitForLine("log", "running-again", 30s)) << Transcript();
