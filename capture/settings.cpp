@@ -14,6 +14,8 @@ void PlayerSettings::LoadSettings() {
     mDID = mRegistry.Lookup(SETTINGS_VALUE_DID)->GetText();
     mPassword = mRegistry.Lookup(SETTINGS_VALUE_PASSWORD)->GetText();
     mSavePath = mRegistry.Lookup(SETTINGS_VALUE_SAVE_PATH)->GetText();
+    const RegistryValue* reconnect = mRegistry.Lookup(SETTINGS_VALUE_AUTO_RECONNECT);
+    mAutoReconnect = reconnect->mType == REG_DWORD ? reconnect->mDword : 0;
     mRegistry.Close();
 
     if (mDID.empty()) mDID = DEFAULT_DID;

@@ -13,6 +13,8 @@ inline constexpr const char* SETTINGS_KEY = "Software\\ZEVO2\\ZEVO2Player";
 inline constexpr const char* SETTINGS_VALUE_DID = "DID";
 inline constexpr const char* SETTINGS_VALUE_PASSWORD = "Password";
 inline constexpr const char* SETTINGS_VALUE_SAVE_PATH = "SaveFilePath";
+// DWORD, read only: non-zero makes a lost session open again by itself.
+inline constexpr const char* SETTINGS_VALUE_AUTO_RECONNECT = "AutoReconnect";
 
 // What a first run starts with.
 inline constexpr const char* DEFAULT_DID = "ZEVO-000001-DEMOA";
@@ -32,6 +34,7 @@ public:
     std::string mDID = DEFAULT_DID;
     std::string mPassword = DEFAULT_PASSWORD;
     std::string mSavePath;
+    uint32_t mAutoReconnect = 0;
     RegistryKey mRegistry;
 };
 

@@ -173,6 +173,7 @@ void PlayerDialog::OnDestroy() {
         if (*timer != 0) KillTimer(*timer);
         *timer = 0;
     }
+    KillTimer(TIMER_RECONNECT);
     StopRecord();
     CloseSession();
     if (mInitResult >= 0) {
@@ -390,6 +391,8 @@ void PlayerDialog::OnTimer(uint32_t id) {
         SetStatusText(mPendingStatus);
         KillTimer(TIMER_STATUS_MESSAGE);
         mMessageTimer = 0;
+    } else if (id == TIMER_RECONNECT) {
+        OnReconnectTimer();
     } else if (id == TIMER_STATISTICS) {
         const uint32_t frames = core.mFrameCount.load();
         const uint32_t d = frames - static_cast<uint32_t>(mLastFrameCount);
@@ -407,10 +410,27 @@ void PlayerDialog::OnTimer(uint32_t id) {
             SetStatusText(QString::asprintf("Running...(%s%s:%d)", mode,
                                             RemoteText().toLatin1().constData(), RemotePort()));
         }
+        ReportMediaFailures();
         SetPaneText(3, QString::asprintf("N:%d, FPS:%.02f, %0.2fkbps", core.mStreamChannel.load(),
                                          static_cast<double>(d) * 0.5,
                                          static_cast<double>(core.mBitRate.load())));
         mLastFrameCount = static_cast<int32_t>(frames);
+    }
+}
+
+void PlayerDialog::ReportMediaFailures() {
+    // Once a session each, and the session goes on: the picture may play without sound,
+    // and a decoder may recover at the next key frame.
+    if (mCore->mRunning.load() == 0) return;
+    if (!mSoundFailureShown && mCore->mAudioWriteFailures.load() > 0) {
+        mSoundFailureShown = true;
+        std::fprintf(stderr, "Sound output failed: the audio device took no samples\n");
+        ShowStatusMessage(QStringLiteral("Sound output failed."));
+    }
+    if (!mVideoFailureShown && mVideoGraph && mVideoGraph->ErrorCount() > 0) {
+        mVideoFailureShown = true;
+        std::fprintf(stderr, "Video decoding failed: the video graph reported an error\n");
+        ShowStatusMessage(QStringLiteral("Video decoding failed."));
     }
 }
 
@@ -430,6 +450,17 @@ int PlayerDialog::OnSessionEvent(uintptr_t wParam, intptr_t lParam) {
         case SESSION_EVENT_READ_ERROR:
         case SESSION_EVENT_OVERSIZE: {
             std::lock_guard lock(mSessionLock);
+            // With AutoReconnect a session lost to the network or the device is opened
+            // again by itself. A running recording ends at the gap and a new file starts
+            // when the session is back: the restarted device's stream starts over.
+            if (mSettings.mAutoReconnect != 0 && mUserStopped == 0 &&
+                mCore->mFailureReported.load() == 0) {
+                mCore->mFailureReported.store(1);
+                if (StopRecord() == 1) mRecordAfterReconnect = true;
+                CloseSession();
+                if (!TimerRunning(TIMER_RECONNECT)) ScheduleReconnect();
+                break;
+            }
             StopRecord();
             CloseSession();
             if (mCore->mFailureReported.load() == 0 && mUserStopped == 0) {
@@ -442,6 +473,34 @@ int PlayerDialog::OnSessionEvent(uintptr_t wParam, intptr_t lParam) {
             break;
     }
     return 0;
+}
+
+void PlayerDialog::ScheduleReconnect() {
+    ++mReconnectTries;
+    const int shift = mReconnectTries - 1 < 5 ? mReconnectTries - 1 : 5;
+    uint32_t seconds = 1u << shift;
+    if (seconds > kReconnectMaxSeconds) seconds = kReconnectMaxSeconds;
+    ShowStatusMessage(QString::asprintf("Reconnecting...(%d)", mReconnectTries));
+    SetTimer(TIMER_RECONNECT, seconds * 1000);
+}
+
+void PlayerDialog::OnReconnectTimer() {
+    KillTimer(TIMER_RECONNECT);
+    if (mUserStopped != 0) return;
+    SessionCore& core = *mCore;
+    StartSession();
+    if (core.mRunning.load() != 0) {
+        mReconnectTries = 0;
+        if (mRecordAfterReconnect) StartRecord();
+        mRecordAfterReconnect = false;
+        return;
+    }
+    // A device that refuses the password will not accept it on the next try either.
+    if (core.mLoginAnswered.load() != 0 && core.mLoggedIn.load() == 0) {
+        mReconnectTries = 0;
+        return;
+    }
+    ScheduleReconnect();
 }
 
 int PlayerDialog::OnDelayedStart(uintptr_t wParam, intptr_t) {
@@ -474,10 +533,6 @@ void PlayerDialog::StartSession() {
     core.mBitRate.store(0.0f);
     core.mStreamChannel.store(0);
     mLastFrameCount = 0;
-
-    // The login's key: at most 127 characters and the terminating NUL.
-    std::memset(core.mPasswordText, 0, sizeof(core.mPasswordText));
-    std::strncpy(core.mPasswordText, mSettings.mPassword.c_str(), sizeof(core.mPasswordText) - 1);
 
     if (core.mSession.load() < 0) {
         SetStatusText(QStringLiteral("Connecting..."));
@@ -515,7 +570,32 @@ bool PlayerDialog::ConnectSession() {
     SessionCore& core = *mCore;
     // A reader of the previous session still runs. The command reader counts too: it
     // would race the reset of the login state below.
-    if (core.mMediaReaderId.load() != 0 || core.mCommandReaderId.load() != 0) return false;
+    if (core.mRunning.load() != 0 || core.mMediaReaderId.load() != 0 ||
+        core.mCommandReaderId.load() != 0) {
+        return false;
+    }
+    // A consumer of the previous session that woke into this one would play beside it on
+    // the same clocks; they leave soon after a stop, so they are worth a short wait.
+    if (!core.WaitWorkersEnded(
+            {SessionCore::Worker::VideoConsumer, SessionCore::Worker::AudioConsumer},
+            kConsumerStopBoundMs)) {
+        return false;
+    }
+    // The login's key: at most 127 characters and the terminating NUL. Written only now
+    // that no reader of the previous session can be using it.
+    std::memset(core.mPasswordText, 0, sizeof(core.mPasswordText));
+    std::strncpy(core.mPasswordText, mSettings.mPassword.c_str(), sizeof(core.mPasswordText) - 1);
+    // Nothing of an earlier session plays in this one, perhaps from another camera, and
+    // the picture starts at a key frame.
+    ClearFrameQueue(core.mVideoQueue);
+    ClearFrameQueue(core.mAudioQueue);
+    core.mWaitFirstFrame.store(1);
+    // The device starts its encoder from zero at each session, and IMA ADPCM without
+    // block headers never finds its way back from another state.
+    core.mAdpcmState = AdpcmState{0, 0};
+    core.mAudioWriteFailures.store(0);
+    mSoundFailureShown = false;
+    mVideoFailureShown = false;
     core.mProtection.ClearSessionKey();
     core.mLoggedIn.store(0);
     core.mLoginAnswered.store(0);
@@ -577,6 +657,9 @@ void PlayerDialog::StopSession() {
     core.mStreamChannel.store(0);
     mLastFrameCount = 0;
     mRelaySeconds = -1;
+    KillTimer(TIMER_RECONNECT);
+    mReconnectTries = 0;
+    mRecordAfterReconnect = false;
     CloseSession();
     RebuildVideoGraph();
 }

@@ -51,6 +51,9 @@ public:
     // Bounds of the stop hand-shake's waits.
     static constexpr uint32_t kConsumerStopBoundMs = 1000;
     static constexpr uint32_t kDestroyBoundMs = 2000;
+    // The timer of the next try to open a lost session again, and the longest wait.
+    static constexpr uint32_t TIMER_RECONNECT = 103;
+    static constexpr uint32_t kReconnectMaxSeconds = 30;
 
     // The constructor only sets the members and creates the queues; Create runs the
     // window's creation (OnCreate, then OnInitDialog). transport null: the P2P library.
@@ -71,6 +74,11 @@ public:
 
     // Events and status display.
     int OnSessionEvent(uintptr_t wParam, intptr_t lParam);
+    // Shows a failure of the sound output or the video graph (statistics timer).
+    void ReportMediaFailures();
+    // Shows "Reconnecting...(n)" and sets the timer of try n (1 s, 2 s, 4 s ... 30 s).
+    void ScheduleReconnect();
+    void OnReconnectTimer();
     void OnTimer(uint32_t id);
     void ShowStatusMessage(const QString& text);
     void UpdateClockPanes();
@@ -125,6 +133,13 @@ public:
     // Times the stop hand-shake found a worker still inside a sink after its bound and
     // therefore left the sink's graph or output alone.
     int mUnsafeReleasesSkipped = 0;
+    // The sound and the video failures of the running session have been shown.
+    bool mSoundFailureShown = false;
+    bool mVideoFailureShown = false;
+    // Tries to open a lost session again since it was lost (AutoReconnect).
+    int32_t mReconnectTries = 0;
+    // A recording ran when the session was lost: a new one starts when it is back.
+    bool mRecordAfterReconnect = false;
 
 signals:
     // Every change of a pane's text.

@@ -210,6 +210,8 @@ ParseResult ApplyFault(FaultOptions& faults, const std::string& option) {
     if (name == "damaged-length") return flag(faults.damagedLength);
     if (name == "no-video") return flag(faults.noVideo);
     if (name == "short-notice") return flag(faults.shortNotice);
+    if (name == "short-accept") return flag(faults.shortAccept);
+    if (name == "notice-past-body") return flag(faults.noticePastBody);
     if (name == "drop-after") {
         return ParseInt(value, 1, 86400, faults.dropAfterSeconds) ? ParseResult{}
                                                                   : BadValue(name, value);

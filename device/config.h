@@ -46,6 +46,8 @@ struct FaultOptions {
     int timestampJumpBackMs = 0;   // after kJumpAfterFrames video frames, stamps go back this far
     bool noVideo = false;          // audio only
     bool shortNotice = false;      // NOTICE_EMAIL_ALERT with a 4-byte payload
+    bool shortAccept = false;      // LOGIN_ACCEPTED with 8 of the key's 16 bytes
+    bool noticePastBody = false;   // after login: a notice whose state byte never came
 
     static constexpr int kFaultPeriod = 10;      // every Nth video packet gets a fault companion
     static constexpr int kJumpAfterFrames = 50;  // video frames before the backward jump

@@ -144,6 +144,16 @@ int DeviceSession::Login() {
             mLoginDeadline = TickCount() + kRefusedLingerMs;
             continue;
         }
+        if (faults.shortAccept) {
+            // Half a key: the viewer can protect nothing with it, so the device does not
+            // count the viewer as logged in either.
+            Block16 half{};
+            WriteLogin(LOGIN_ACCEPTED, half.data(), 8);
+            LOG_INFO("session %d: accepted with 8 key bytes (fault short-accept)", mId);
+            refused = true;
+            mLoginDeadline = TickCount() + kRefusedLingerMs;
+            continue;
+        }
         if (FillRandom(mSessionKey.data(), mSessionKey.size()) < 0) return -1;
         mCommandProtector = ChannelProtector(mSessionKey, RandomByte());
         mMediaProtector = ChannelProtector(mSessionKey, RandomByte());
@@ -176,6 +186,17 @@ void DeviceSession::SendCommandChannelFaults() {
             "session %d: sent a packet with a damaged length on channel 0 "
             "(fault damaged-length)",
             mId);
+    }
+    if (faults.noticePastBody) {
+        // A packet of no known code leaves "on" at payload byte 0 of the viewer's buffer;
+        // then a class-2 notice whose head says 8 payload bytes while its 32-bit length
+        // (the one class 2 is checked by) says none came.
+        WriteProtectedCommand(BuildCommandPacket(PACKET_CLASS_COMMAND, 99, notice, sizeof notice));
+        std::vector<uint8_t> packet =
+            BuildCommandPacket(PACKET_CLASS_VIDEO, NOTICE_EMAIL_ALERT, nullptr, 0);
+        wire::Put16(packet.data() + kPacketPrefixSize + 2, sizeof notice);
+        WriteProtectedCommand(std::move(packet));
+        LOG_INFO("session %d: sent a notice without its payload (fault notice-past-body)", mId);
     }
     if (faults.oversizeCommand) {
         // The prefix announces one byte more than the viewer's command buffer holds.

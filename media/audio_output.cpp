@@ -12,6 +12,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -23,6 +24,11 @@ namespace {
 
 constexpr int kMaxPending = 32;
 constexpr uint32_t kFullWaitMs = 26;
+// A device that stopped taking samples may hold a writer this long; then its buffers
+// are dropped (and counted) until the device takes samples again.
+constexpr uint32_t kStallBoundMs = 520;
+// How long a close waits for what is queued to play, and then for the player to end.
+constexpr uint32_t kCloseBoundMs = 1000;
 constexpr unsigned kRate = 8000;
 constexpr unsigned kChannels = 1;
 // Enough ring buffer to ride out scheduling hiccups, small enough to stay live.
@@ -48,6 +54,13 @@ struct SourceQueue {
     std::size_t played = 0;
 };
 
+// What a close and its player agree on: a player stuck in a stalled device is left
+// behind (abandoned), and then counts nothing of the output's any more.
+struct PlayerState {
+    std::mutex lock;
+    bool abandoned = false;
+};
+
 struct AudioOutput {
     std::mutex openLock;  // serialises OpenAudio and CloseAudio
     int users = 0;        // open calls not yet matched by a close
@@ -65,6 +78,11 @@ struct AudioOutput {
     std::map<const void*, SourceQueue> queues;
     bool stopPlayer = false;
     std::thread player;
+    std::shared_ptr<PlayerState> playerState;
+
+    std::atomic<bool> stalled{false};
+    std::atomic<bool> rejected{false};  // the device refused samples it was given
+    std::atomic<uint64_t> dropped{0};
 
     std::mutex hookLock;
     AudioAllocHook allocHook;
@@ -119,7 +137,8 @@ void NoteBufferDone(AudioHeader* header) {
     out.doneList.push_back(header);
 }
 
-void PlaySamples(snd_pcm_t* device, const int16_t* samples, std::size_t count) {
+// False when the device refused the samples and could not be recovered.
+bool PlaySamples(snd_pcm_t* device, const int16_t* samples, std::size_t count) {
     snd_pcm_uframes_t left = count / kChannels;
     while (left > 0) {
         snd_pcm_sframes_t written = snd_pcm_writei(device, samples, left);
@@ -129,12 +148,13 @@ void PlaySamples(snd_pcm_t* device, const int16_t* samples, std::size_t count) {
         }
         if (written < 0) {
             // An underrun between packets is normal for a live stream: restart and retry.
-            if (snd_pcm_recover(device, static_cast<int>(written), 1) < 0) return;
+            if (snd_pcm_recover(device, static_cast<int>(written), 1) < 0) return false;
             continue;
         }
         samples += written * kChannels;
         left -= static_cast<snd_pcm_uframes_t>(written);
     }
+    return true;
 }
 
 // Takes up to kMixSamples from every source that has samples, summed (clipped) into
@@ -173,7 +193,7 @@ std::size_t MixNext(std::map<const void*, SourceQueue>& queues, int32_t* mix,
     return count;
 }
 
-void PlayerLoop(snd_pcm_t* device) {
+void PlayerLoop(snd_pcm_t* device, std::shared_ptr<PlayerState> state) {
     AudioOutput& out = Output();
     int32_t mix[kMixSamples];
     int16_t samples[kMixSamples];
@@ -204,8 +224,17 @@ void PlayerLoop(snd_pcm_t* device) {
         for (std::size_t i = 0; i < count; ++i) {
             samples[i] = static_cast<int16_t>(std::clamp<int32_t>(mix[i], -32768, 32767));
         }
-        PlaySamples(device, samples, count);
-        for (AudioHeader* header : done) NoteBufferDone(header);
+        if (!PlaySamples(device, samples, count)) out.rejected = true;
+        {
+            // Under the state's lock: a close either frees these with the done list or
+            // has given up on this thread, which then frees them itself.
+            std::lock_guard stateLock(state->lock);
+            if (state->abandoned) {
+                for (AudioHeader* header : done) FreeBuffer(header);
+                return;
+            }
+            for (AudioHeader* header : done) NoteBufferDone(header);
+        }
         done.clear();
     }
 }
@@ -244,7 +273,10 @@ int OpenAudio() {
         std::lock_guard lock(out.queueLock);
         out.stopPlayer = false;
     }
-    out.player = std::thread(PlayerLoop, device);
+    out.playerState = std::make_shared<PlayerState>();
+    out.stalled = false;
+    out.rejected = false;
+    out.player = std::thread(PlayerLoop, device, out.playerState);
     out.device = device;
     return 0;
 }
@@ -256,13 +288,25 @@ int WriteAudio(const void* samples, int byteCount) {
 int WriteAudioFrom(const void* source, const void* samples, int byteCount) {
     if (!samples || byteCount <= 0) return -1;
     AudioOutput& out = Output();
-    // Without a device the samples are dropped here; the stream and the session go on.
-    if (!out.device) return byteCount;
+    // Without a device, or with one that refuses samples, they are dropped here; the
+    // stream and the session go on, and the caller learns that nothing plays.
+    if (!out.device || out.rejected.load()) return -1;
 
+    uint32_t waited = 0;
     for (;;) {
         while (DoneCount() > 0) ReleaseDoneBuffer();
-        if (!SourceFull(source)) break;
+        if (!SourceFull(source)) {
+            out.stalled = false;
+            break;
+        }
+        // Once stalled, one step of waiting: the device may take samples again.
+        if ((out.stalled.load() && waited > 0) || waited >= kStallBoundMs) {
+            out.stalled = true;
+            out.dropped.fetch_add(1);
+            return -1;
+        }
         zevo::SleepMs(kFullWaitMs);
+        waited += kFullWaitMs;
     }
 
     void* data = Allocate(static_cast<std::size_t>(byteCount), AudioBlock::Data);
@@ -314,31 +358,78 @@ int CloseAudio() {
     // Several player windows share the output: it closes with the last of them.
     if (out.users > 0 && --out.users > 0) return 0;
     if (out.device) {
+        uint32_t waited = 0;
         for (;;) {
             int pending;
             {
                 std::lock_guard lock(out.lock);
                 pending = out.pendingCount;
             }
-            if (pending <= 0) break;
+            if (pending <= 0 || waited >= kCloseBoundMs) break;
             zevo::SleepMs(static_cast<uint32_t>(pending));
+            waited += static_cast<uint32_t>(pending);
             while (DoneCount() > 0) ReleaseDoneBuffer();
         }
+        std::vector<AudioHeader*> unplayed;
         {
             std::lock_guard lock(out.queueLock);
             out.stopPlayer = true;
+            // What a stalled device did not take in time is not played.
+            for (auto& [source, q] : out.queues) {
+                unplayed.insert(unplayed.end(), q.buffers.begin(), q.buffers.end());
+            }
+            out.queues.clear();
         }
+        for (AudioHeader* header : unplayed) FreeBuffer(header);
         out.queueReady.notify_one();
-        if (out.player.joinable()) out.player.join();
-        // What the device still holds plays to its end before it closes.
+        // The player ends once it has nothing queued, and the device closes after it; a
+        // stalled device may hold either (a file plugin even flushes at close), so both
+        // happen on a closer of their own that this waits for within the bound.
+        struct Closing {
+            std::mutex lock;
+            std::condition_variable signal;
+            bool done = false;
+        };
+        auto closing = std::make_shared<Closing>();
         snd_pcm_t* device = out.device.exchange(nullptr);
-        snd_pcm_drain(device);
-        snd_pcm_close(device);
+        // What the device still holds plays to its end, unless it stopped taking samples.
+        const bool drain = waited < kCloseBoundMs;
+        std::thread closer([player = std::move(out.player), device, drain, closing]() mutable {
+            player.join();
+            if (drain) snd_pcm_drain(device);
+            snd_pcm_close(device);
+            std::lock_guard lock(closing->lock);
+            closing->done = true;
+            closing->signal.notify_all();
+        });
+        bool closed;
+        {
+            std::unique_lock lock(closing->lock);
+            closed = closing->signal.wait_for(lock, std::chrono::milliseconds(kCloseBoundMs),
+                                              [&] { return closing->done; });
+        }
+        if (closed) {
+            closer.join();
+        } else {
+            std::lock_guard stateLock(out.playerState->lock);
+            out.playerState->abandoned = true;
+            closer.detach();
+        }
+        out.playerState.reset();
     }
-    std::lock_guard lock(out.lock);
-    out.pendingCount = 0;
-    out.sourcePending.clear();
+    std::vector<AudioHeader*> done;
+    {
+        std::lock_guard lock(out.lock);
+        done.swap(out.doneList);
+        out.pendingCount = 0;
+        out.sourcePending.clear();
+    }
+    for (AudioHeader* header : done) FreeBuffer(header);
     return 0;
+}
+
+uint64_t AudioDroppedCount() {
+    return Output().dropped.load();
 }
 
 int AudioPendingCount() {

@@ -47,6 +47,8 @@ GstBusSyncReply FilterGraph::OnBusMessage(GstBus*, GstMessage* message, gpointer
                    error ? error->message : "error");
         if (error) g_error_free(error);
     }
+    // Counted so that the window can tell its user; printing alone reaches nobody.
+    if (type == GST_MESSAGE_ERROR) graph->mErrors.fetch_add(1);
     if (type == GST_MESSAGE_EOS || type == GST_MESSAGE_ERROR) {
         std::lock_guard lock(graph->mEndLock);
         graph->mEnded = true;
@@ -60,6 +62,10 @@ bool FilterGraph::Create() {
     if (mGraph || !InitialiseGStreamer()) return false;
     GstElement* pipeline = gst_pipeline_new(nullptr);
     if (!pipeline) return false;
+    // A new pipeline has not run, whatever the graph before it was left at (a failed
+    // stop leaves "running" behind, and Run would then never start this one).
+    mState.store(0);
+    mErrors.store(0);
     mGraph = GST_ELEMENT(gst_object_ref_sink(pipeline));
     GstBus* bus = gst_element_get_bus(mGraph);
     gst_bus_set_sync_handler(bus, OnBusMessage, this, nullptr);

@@ -51,6 +51,8 @@ public:
     void Release();
 
     const std::string& Name() const { return mName; }
+    // Errors the graph's elements reported since the graph was created.
+    uint32_t ErrorCount() const { return mErrors.load(); }
 
 private:
     static GstBusSyncReply OnBusMessage(GstBus* bus, GstMessage* message, gpointer self);
@@ -62,6 +64,7 @@ private:
     uint32_t mRotCookie = 0;
     std::string mName;
     std::atomic<int> mState{0};
+    std::atomic<uint32_t> mErrors{0};
     std::mutex mEndLock;
     std::condition_variable mEndSignal;
     bool mEnded = false;

@@ -206,6 +206,10 @@ uint64_t VideoGraph::FramesRendered() const {
     return mImpl->mBasicVideo ? mImpl->mBasicVideo->FrameCount() : 0;
 }
 
+uint32_t VideoGraph::ErrorCount() const {
+    return mImpl->mGraph.ErrorCount();
+}
+
 int32_t VideoGraph::SaveSnapshot(const char* path) {
     Impl& d = *mImpl;
     if (!d.mBasicVideo) return 0;

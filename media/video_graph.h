@@ -54,6 +54,8 @@ public:
     std::string GraphName() const;
     // Frames the renderer has received since the graph was built.
     uint64_t FramesRendered() const;
+    // Errors the graph's elements (the decoder among them) reported since it was built.
+    uint32_t ErrorCount() const;
 
 private:
     struct Impl;

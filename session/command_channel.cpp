@@ -37,7 +37,7 @@ int32_t SessionCore::SendCommand(int32_t session, uint16_t code, const void* pay
     return mTransport->Write(session, 0, reinterpret_cast<const char*>(packet.data()), length + 20);
 }
 
-void SessionCore::HandleLogin(const unsigned char* body) {
+void SessionCore::HandleLogin(const unsigned char* body, int32_t size) {
     const PacketHead head = PacketHead::Read(body);
     // The payload is taken from the receive buffer whatever the read delivered there.
     const unsigned char* payload = head.CommandLength() > 0 ? body + kPacketHeadSize : nullptr;
@@ -52,6 +52,11 @@ void SessionCore::HandleLogin(const unsigned char* body) {
             break;
         }
         case LOGIN_ACCEPTED: {
+            // Without a whole key the session could protect nothing: that is a refusal.
+            if (head.CommandLength() < 16 || size < static_cast<int32_t>(kPacketHeadSize) + 16) {
+                mLoginAnswered.store(1);
+                break;
+            }
             unsigned char sessionKey[16] = {};
             AesDecryptBlock(128, payload, 16, key, keyLength, sessionKey);
             // The key is complete before the flag that lets others use it.
@@ -68,9 +73,11 @@ void SessionCore::HandleLogin(const unsigned char* body) {
     }
 }
 
-void SessionCore::HandleNotice(const unsigned char* body) {
+void SessionCore::HandleNotice(const unsigned char* body, int32_t size) {
     const PacketHead head = PacketHead::Read(body);
-    if (head.Code() == NOTICE_EMAIL_ALERT && head.CommandLength() >= 8) {
+    // The state byte must be one that came with this body, not a leftover in the buffer.
+    if (head.Code() == NOTICE_EMAIL_ALERT && head.CommandLength() >= 8 &&
+        size >= static_cast<int32_t>(kPacketHeadSize) + 8) {
         mEmailAlert.store(static_cast<int16_t>(body[kPacketHeadSize]));
     }
 }
@@ -102,9 +109,9 @@ bool SessionCore::ReadCommandPacket(unsigned char* buffer, uint32_t serial) {
     if (size <= 0) return true;
     if (size > static_cast<int32_t>(bodyLength)) size = static_cast<int32_t>(bodyLength);
     if (packetClass == PACKET_CLASS_LOGIN) {
-        HandleLogin(buffer);
+        HandleLogin(buffer, size);
     } else if (mProtection.UnprotectPacket(packetClass, buffer, size) == 0) {
-        HandleNotice(buffer);
+        HandleNotice(buffer, size);
     }
     return true;
 }

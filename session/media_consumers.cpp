@@ -53,7 +53,8 @@ void SessionCore::DispatchAudio(const unsigned char* packet, uint32_t length) {
 
 void SessionCore::PlayPcmAudio(const PacketHead&, const unsigned char* payload, uint32_t length) {
     if (mAudio && mAudioGate.Enter()) {
-        mAudio->WriteAudio(payload, static_cast<int>(length));
+        if (mAudio->WriteAudio(payload, static_cast<int>(length)) < 0)
+            mAudioWriteFailures.fetch_add(1);
         mAudioGate.Leave();
     }
 }
@@ -77,7 +78,10 @@ void SessionCore::PlayAdpcmAudio(const PacketHead& head, const unsigned char* pa
         return;
     }
     if (mAudio && mAudioGate.Enter()) {
-        mAudio->WriteAudio(samples.data(), static_cast<int>(blocks * kAdpcmBlockSamples * 2));
+        if (mAudio->WriteAudio(samples.data(), static_cast<int>(blocks * kAdpcmBlockSamples * 2)) <
+            0) {
+            mAudioWriteFailures.fetch_add(1);
+        }
         mAudioGate.Leave();
     }
 }

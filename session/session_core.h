@@ -130,8 +130,9 @@ public:
     // Writes one packet on channel 0. Protected classes are refused (-1) until logged in.
     int32_t SendCommand(int32_t session, uint16_t code, const void* payload, int32_t length,
                         int packetClass);
-    void HandleLogin(const unsigned char* body);
-    void HandleNotice(const unsigned char* body);
+    // size is what the read delivered of the body.
+    void HandleLogin(const unsigned char* body, int32_t size);
+    void HandleNotice(const unsigned char* body, int32_t size);
     // One pass of the command reader's loop (prefix, body, handling). False when the
     // reader must end. buffer holds kCommandBufferSize bytes.
     bool ReadCommandPacket(unsigned char* buffer, uint32_t serial);
@@ -194,6 +195,9 @@ public:
     std::atomic<int32_t> mStreamChannel{0};
     std::atomic<int16_t> mEmailAlert{0};
     std::atomic<int32_t> mRecording{0};
+    // Writes the audio output refused in this session (no device, a device that refused
+    // or stalled).
+    std::atomic<uint32_t> mAudioWriteFailures{0};
     time_t mRecordStart = 0;
 
     // Gates of the sinks the consumers call (see SinkGate).

@@ -20,6 +20,7 @@
 #include <memory>
 #include <vector>
 
+#include "capture/settings.h"
 #include "control/host/control_site.h"
 #include "control/host/demo.h"
 #include "control/host/host_script.h"
@@ -141,8 +142,12 @@ int main(int argc, char** argv) {
         QStringLiteral("Answers the save folder dialog with FOLDER, or cancels it with "
                        "\"cancel\" (for scripted runs)."),
         QStringLiteral("FOLDER"));
+    const QCommandLineOption reconnectOption(
+        QStringLiteral("reconnect"),
+        QStringLiteral("Sets the viewer's AutoReconnect: a lost session is opened again by "
+                       "itself until StopAV."));
     parser.addOptions({didOption, passwordOption, savePathOption, headlessOption, scriptOption,
-                       gridOption, selectPathOption});
+                       gridOption, selectPathOption, reconnectOption});
     Demo demo;
     demo.AddOptions(parser);
     parser.process(app);
@@ -151,6 +156,16 @@ int main(int argc, char** argv) {
     if (!gridOk || count < 1 || count > 64) {
         std::fprintf(stderr, "zevo-host: --grid takes a number from 1 to 64\n");
         return 1;
+    }
+
+    // The controls read their settings as they are created.
+    if (parser.isSet(reconnectOption)) {
+        zevo::RegistryKey key(zevo::REGKEY_CREATE);
+        if (key.Open(zevo::SETTINGS_KEY, zevo::HKEY_CURRENT_USER,
+                     zevo::KEY_QUERY_VALUE | zevo::KEY_SET_VALUE, 0)) {
+            key.Lookup(zevo::SETTINGS_VALUE_AUTO_RECONNECT)->SetDword(1);
+            key.Close();
+        }
     }
 
     // Before the controls exist: their windows initialise the transport on creation.

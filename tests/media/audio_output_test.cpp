@@ -8,10 +8,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -149,64 +151,102 @@ TEST_F(AudioOutputTest, TwoSourcesAreMixedNotQueuedOneAfterTheOther) {
     EXPECT_LT(Level(middle, 800.0), 300.0);
 }
 
-TEST_F(AudioOutputTest, WriterWaitsWhile32BuffersArePendingAndCloseWaitsForThem) {
-    const std::string fifo = mDir + "/fifo";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    // Hold the read end open but do not read: the device stalls once the pipe is full.
-    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-    ASSERT_GE(reader, 0);
-    UseFileDevice(fifo);
-    ASSERT_GE(OpenAudio(), 0);
-
-    const int packets = 400;  // far more than the pipe and 32 buffers hold
-    const auto tone = Tone(440.0, 12000.0, packets * kPacketSamples);
-    std::atomic<int> written{0};
-    std::atomic<bool> failed{false};
-    std::thread writer([&] {
-        for (int p = 0; p < packets; ++p) {
-            if (WriteAudio(tone.data() + p * kPacketSamples, kPacketBytes) != kPacketBytes)
-                failed = true;
-            ++written;
-        }
-    });
-    // Wait until the writer stops making progress (the pipe and 32 buffers are full).
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    int stalledAt = -1;
-    while (std::chrono::steady_clock::now() < deadline) {
-        const int before = written.load();
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        if (written.load() == before && AudioPendingCount() == 32) {
-            stalledAt = before;
-            break;
-        }
+// Reads a pipe to its end on a thread of its own.
+class PipeDrain {
+public:
+    explicit PipeDrain(int fd)
+        : mThread([this, fd] {
+              fcntl(fd, F_SETFL, 0);
+              char buffer[4096];
+              ssize_t n;
+              while ((n = read(fd, buffer, sizeof buffer)) > 0)
+                  mBytes.insert(mBytes.end(), buffer, buffer + n);
+          }) {}
+    std::vector<int16_t> Join() {
+        mThread.join();
+        std::vector<int16_t> samples(mBytes.size() / 2);
+        std::memcpy(samples.data(), mBytes.data(), samples.size() * 2);
+        return samples;
     }
-    ASSERT_GE(stalledAt, 32) << "the writer never stalled";
-    // Stalled: the writer stays inside WriteAudio and never exceeds 32 in flight.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(written.load(), stalledAt);
-    EXPECT_LT(stalledAt, packets);
-    EXPECT_EQ(AudioPendingCount(), 32);
 
-    // Let the device play again; close once every packet is written.
-    std::vector<int16_t> received;
-    std::thread drain([&] {
-        fcntl(reader, F_SETFL, 0);
-        char buffer[4096];
-        ssize_t n;
-        std::vector<char> bytes;
-        while ((n = read(reader, buffer, sizeof buffer)) > 0)
-            bytes.insert(bytes.end(), buffer, buffer + n);
-        received.resize(bytes.size() / 2);
-        std::memcpy(received.data(), bytes.data(), received.size() * 2);
-    });
-    writer.join();
-    EXPECT_FALSE(failed);
-    EXPECT_EQ(written.load(), packets);
-    EXPECT_EQ(CloseAudio(), 0);  // closes the pipe's write end only after the last packet
-    drain.join();
+private:
+    std::vector<char> mBytes;
+    std::thread mThread;
+};
+
+// A device that stops taking samples (a pipe nobody reads): writers wait for it a bounded
+// time, then drop and count; sound comes back when the device takes samples again; a
+// close gives up on a device that still takes nothing, and the output stays usable.
+TEST_F(AudioOutputTest, StalledDeviceBoundsWritesAndCloseAndPlaysAgainWhenItResumes) {
+    using Clock = std::chrono::steady_clock;
+    const auto tone = Tone(440.0, 12000.0, 400 * kPacketSamples);
+    // Writes packets from..to-1 of the tone; returns how many were taken, and the longest
+    // a single write took.
+    auto writeTone = [&](int from, int to, std::chrono::milliseconds& longest) {
+        int taken = 0;
+        for (int p = from; p < to; ++p) {
+            const auto start = Clock::now();
+            if (WriteAudio(tone.data() + p * kPacketSamples, kPacketBytes) == kPacketBytes) ++taken;
+            longest = std::max(longest, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            Clock::now() - start));
+            EXPECT_LE(AudioPendingCount(), 32);
+        }
+        return taken;
+    };
+    auto stalledPipe = [&](const std::string& name) {
+        const std::string fifo = mDir + "/" + name;
+        EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        // Read end open, nothing read: the device stalls once the pipe is full.
+        const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+        EXPECT_GE(reader, 0);
+        UseFileDevice(fifo);
+        return reader;
+    };
+
+    // Stalled: far more than the pipe and 32 buffers hold is written, and dropped.
+    int reader = stalledPipe("fifo1");
+    ASSERT_GE(OpenAudio(), 0);
+    std::chrono::milliseconds longest{0};
+    const uint64_t droppedBefore = AudioDroppedCount();
+    const int taken = writeTone(0, 300, longest);
+    EXPECT_LT(taken, 300);
+    EXPECT_EQ(AudioDroppedCount() - droppedBefore, static_cast<uint64_t>(300 - taken));
+    EXPECT_LT(longest.count(), 1500) << "a write waited unbounded";
+
+    // The device takes samples again: the next packets are played, all of them.
+    PipeDrain drain(reader);
+    longest = {};
+    // (the first few may still meet the full pipe while the device wakes up)
+    EXPECT_GE(writeTone(300, 350, longest), 40);
+    EXPECT_EQ(CloseAudio(), 0);
+    const auto received = drain.Join();
     close(reader);
-    EXPECT_EQ(received.size(), tone.size());
-    EXPECT_TRUE(received == tone);
+    ASSERT_GE(received.size(), 50u * kPacketSamples);
+    EXPECT_TRUE(std::equal(tone.begin() + 320 * kPacketSamples, tone.begin() + 350 * kPacketSamples,
+                           received.end() - 30 * kPacketSamples))
+        << "the packets after the stall are played unchanged";
+
+    // A close while the device still takes nothing returns within its bound.
+    reader = stalledPipe("fifo2");
+    ASSERT_GE(OpenAudio(), 0);
+    writeTone(0, 100, longest);
+    const auto closing = Clock::now();
+    EXPECT_EQ(CloseAudio(), 0);
+    EXPECT_LT(Clock::now() - closing, std::chrono::milliseconds(3000));
+    EXPECT_EQ(AudioPendingCount(), 0);
+    // The player left behind closes its device once the device lets it go.
+    PipeDrain leftBehind(reader);
+    leftBehind.Join();
+    close(reader);
+
+    // And the output opens and plays again.
+    const std::string out = mDir + "/out.raw";
+    UseFileDevice(out);
+    ASSERT_GE(OpenAudio(), 0);
+    EXPECT_EQ(writeTone(0, 25, longest), 25);
+    EXPECT_EQ(CloseAudio(), 0);
+    const auto played = ReadSamples(out);
+    EXPECT_TRUE(played == std::vector<int16_t>(tone.begin(), tone.begin() + 25 * kPacketSamples));
 }
 
 TEST_F(AudioOutputTest, OnlyAFailedDataAllocationShowsTheBox) {
@@ -240,8 +280,9 @@ TEST_F(AudioOutputTest, WithoutADeviceWritesAreDiscardedAndNothingBlocks) {
     UseDefaultPcm("type hw\ncard 31");
     EXPECT_LT(OpenAudio(), 0);
     const auto tone = Tone(500.0, 1000.0, kPacketSamples);
-    // Far more than 32 writes: none waits for a device that is not there.
-    for (int p = 0; p < 200; ++p) ASSERT_EQ(WriteAudio(tone.data(), kPacketBytes), kPacketBytes);
+    // Far more than 32 writes: none waits for a device that is not there, and each
+    // says that nothing plays.
+    for (int p = 0; p < 200; ++p) ASSERT_EQ(WriteAudio(tone.data(), kPacketBytes), -1);
     EXPECT_EQ(AudioPendingCount(), 0);
     EXPECT_EQ(CloseAudio(), 0);
     EXPECT_TRUE(mBoxes.empty());
@@ -257,8 +298,8 @@ TEST_F(AudioOutputTest, WithoutADeviceWritesAreDiscardedAndNothingBlocks) {
 TEST_F(AudioOutputTest, WritesBeforeOpenOrAfterCloseAreHarmless) {
     const auto tone = Tone(500.0, 1000.0, kPacketSamples);
     EXPECT_EQ(CloseAudio(), 0);
-    EXPECT_EQ(WriteAudio(tone.data(), kPacketBytes), kPacketBytes);
-    ReleaseDoneBuffer();  // nothing finished: nothing to release
+    EXPECT_EQ(WriteAudio(tone.data(), kPacketBytes), -1);  // nothing plays, and it says so
+    ReleaseDoneBuffer();                                   // nothing finished: nothing to release
     EXPECT_EQ(AudioPendingCount(), 0);
 }
 

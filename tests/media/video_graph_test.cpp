@@ -311,21 +311,28 @@ TEST_F(VideoGraphTest, StopAvSequenceGivesAFreshRunningEmptyWindow) {
     PushAll(graph, frames);
     const std::string firstName = graph.GraphName();
 
-    // What StopAV does after the session has stopped.
-    ASSERT_EQ(graph.StopGraph(), 1);
-    graph.ReleaseAll();
-    Start(graph);
-    graph.SetVideoPosition(0, 0, 400, 278);
-    QWidget* second = VideoChild();
-    ASSERT_NE(second, nullptr) << "exactly one video window after the rebuild";
-    EXPECT_TRUE(second->isVisible());
-    EXPECT_EQ(second->geometry(), QRect(0, 0, 400, 278));
-    EXPECT_EQ(graph.GraphState(), 2);
-    EXPECT_EQ(graph.FramesRendered(), 0u);
-    int32_t size = 0;
-    EXPECT_LT(graph.GetCurrentImage(&size, nullptr), 0) << "the new graph is empty";
-    PushAll(graph, frames);
-    EXPECT_EQ(ReadCurrentImage(graph).width, 160);
+    // What StopAV does after the session has stopped; the second time as after a stop
+    // that failed, which leaves the graph released while it counts as running: the new
+    // graph must still run.
+    for (const bool stopped : {true, false}) {
+        SCOPED_TRACE(stopped ? "stopped" : "stop failed");
+        if (stopped) {
+            ASSERT_EQ(graph.StopGraph(), 1);
+        }
+        graph.ReleaseAll();
+        Start(graph);
+        graph.SetVideoPosition(0, 0, 400, 278);
+        QWidget* second = VideoChild();
+        ASSERT_NE(second, nullptr) << "exactly one video window after the rebuild";
+        EXPECT_TRUE(second->isVisible());
+        EXPECT_EQ(second->geometry(), QRect(0, 0, 400, 278));
+        EXPECT_EQ(graph.GraphState(), 2);
+        EXPECT_EQ(graph.FramesRendered(), 0u);
+        int32_t size = 0;
+        EXPECT_LT(graph.GetCurrentImage(&size, nullptr), 0) << "the new graph is empty";
+        PushAll(graph, frames);
+        EXPECT_EQ(ReadCurrentImage(graph).width, 160);
+    }
     (void)firstName;
 }
 
