@@ -160,18 +160,19 @@ int main(int argc, char** argv) {
                 if (const char* key = SettingFor(opt)) {
                     r = ApplyDeviceSetting(config, key, optarg);
                 } else {
-                    fputs(kUsage, stderr);
-                    return 1;
+                    // getopt has already named the option on stderr.
+                    fputs("Try 'zevo-camd --help'.\n", stderr);
+                    return 2;
                 }
         }
         if (!r.ok()) {
             fprintf(stderr, "zevo-camd: %s\n", r.message.c_str());
-            return 1;
+            return 2;
         }
     }
     if (optind < argc) {
         fprintf(stderr, "zevo-camd: unexpected argument '%s'\n", argv[optind]);
-        return 1;
+        return 2;
     }
     if (config.cameras.empty()) config.cameras.resize(1);
     ParseResult valid = ValidateConfig(config);

@@ -99,7 +99,7 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (arg == "--version") {
-            std::printf("zevo-udpproxy 1.0\n");
+            std::printf("zevo-udpproxy %s\n", ZEVO_VERSION);
             return 0;
         }
         if (arg.rfind("--", 0) != 0 || i + 1 >= argc) {
