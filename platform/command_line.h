@@ -15,6 +15,17 @@ inline void StandardFlags(CLI::App& app, const std::string& program, const std::
     app.set_help_flag("-h,--help", "Show this help and exit");
 }
 
+// A number of 0 or more, said plainly when it is not.
+inline CLI::Validator NotNegative() {
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            double value = 0.0;
+            if (CLI::detail::lexical_cast(text, value) && value >= 0.0) return {};
+            return "wants a number of 0 or more, not '" + text + "'";
+        },
+        "");
+}
+
 // Parses argv; nothing when the program should go on, else its exit code.
 inline std::optional<int> ParseCommandLine(CLI::App& app, const std::string& program, int argc,
                                            char** argv) {

@@ -94,6 +94,12 @@ const std::vector<Case>& Cases() {
         {ZEVO_P2PCHECK_PATH, {}, 2, "err", "DID"},
         {ZEVO_UDPPROXY_PATH, {"--no-such-option", "1"}, 2, "err", "--no-such-option"},
         {ZEVO_UDPPROXY_PATH, {"--listen", "127.0.0.1:0"}, 2, "err", "--upstream"},
+        {ZEVO_UDPPROXY_PATH, {"--upstream", "127.0.0.1:9", "--jitter", "-3"}, 2, "err", "--jitter"},
+        {ZEVO_UDPPROXY_PATH,
+         {"--upstream", "127.0.0.1:9", "--up-loss", "101"},
+         2,
+         "err",
+         "--up-loss"},
         // zevo-regsvr keeps 2 for a module it cannot load: its usage errors exit 1.
         {ZEVO_REGSVR_PATH, {"--no-such-option"}, 1, "err", "usage: zevo-regsvr"},
         // A window with no display: one line saying so, exit 1.

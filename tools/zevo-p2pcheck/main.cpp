@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
     app.add_option("--bytes", bytes, "Bytes to stream on channel 1 (default 67108864, 0 skips)")
         ->type_name("N");
     app.add_option("--pings", pings, "36-byte round trips on channel 0 (default 200, 0 skips)")
-        ->check(CLI::NonNegativeNumber)
+        ->check(zevo::NotNegative())
         ->type_name("N");
     app.add_flag("--info-only", infoOnly, "Only connect and print the session information");
     app.add_option("--serve", serveDid, "Serve the diagnostic protocol as device DID")
