@@ -89,6 +89,7 @@ const std::vector<Case>& Cases() {
         {ZEVO_CAMD_PATH, {"stray"}, 2, "err", "stray"},
         {ZEVO_P2PD_PATH, {"--no-such-option", "1"}, 2, "err", "no-such-option"},
         {ZEVO_P2PD_PATH, {"stray"}, 2, "err", "stray"},
+        {ZEVO_P2PD_PATH, {"--max-sessions", "lots"}, 2, "err", "max-sessions"},
         {ZEVO_P2PCHECK_PATH, {"--no-such-option"}, 2, "err", "--no-such-option"},
         {ZEVO_P2PCHECK_PATH, {"--port", "notaport", "DID"}, 2, "err", "--port"},
         {ZEVO_P2PCHECK_PATH, {}, 2, "err", "DID"},
