@@ -10,8 +10,9 @@
 namespace zevo {
 
 // Sets up --help and --version on app; version is the program's version number.
-inline void StandardFlags(CLI::App& app, const std::string& program, const std::string& version) {
-    app.set_version_flag("--version", program + " " + version, "Show the version and exit");
+inline void StandardFlags(CLI::App& app, const std::string& program, const std::string& version,
+                          const std::string& versionFlags = "--version") {
+    app.set_version_flag(versionFlags, program + " " + version, "Show the version and exit");
     app.set_help_flag("-h,--help", "Show this help and exit");
 }
 

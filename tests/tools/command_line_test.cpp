@@ -87,6 +87,8 @@ const std::vector<Case>& Cases() {
         {ZEVO_HOST_PATH, {"--did"}, 2, "err", "did"},
         {ZEVO_CAMD_PATH, {"--no-such-option"}, 2, "err", "no-such-option"},
         {ZEVO_CAMD_PATH, {"stray"}, 2, "err", "stray"},
+        {ZEVO_CAMD_PATH, {"--max-sessions", "x"}, 2, "err", "--max-sessions"},
+        {ZEVO_CAMD_PATH, {"--camera", "0:nonsense"}, 2, "err", "--camera"},
         {ZEVO_P2PD_PATH, {"--no-such-option", "1"}, 2, "err", "no-such-option"},
         {ZEVO_P2PD_PATH, {"stray"}, 2, "err", "stray"},
         {ZEVO_P2PD_PATH, {"--max-sessions", "lots"}, 2, "err", "max-sessions"},
