@@ -60,6 +60,15 @@ if [ "${#left[@]}" -ne 0 ]; then
   exit 1
 fi
 say "removed; left: $(dpkg-query -W -f='${db:Status-Abbrev}${Package} ' "${names[@]}" 2>/dev/null | grep -o 'rc [^ ]*' | tr '\n' ' ')(configuration only)"
+# Purge leaves the machine as it was, but for the system users Debian keeps.
+as_root dpkg --purge "${names[@]}" >>"$out/remove.log" 2>&1
+for path in /etc/zevo /etc/zevo-camd.conf /var/lib/zevo-p2pd /var/lib/zevo-camd; do
+  if [ -e "$path" ]; then
+    say "left after purge: $path" >&2
+    exit 1
+  fi
+done
+say "purged"
 if [ "$errors" -ne 0 ]; then
   grep '^E: ' "$out/lintian.txt" >&2
   exit 1
