@@ -1,5 +1,4 @@
 // zevo-camd: the device daemon. See device/README.md.
-#include <getopt.h>
 #include <gst/gst.h>
 
 #include <atomic>
@@ -7,10 +6,12 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "device/config.h"
 #include "device/daemon.h"
 #include "device/log.h"
+#include "platform/command_line.h"
 
 #ifndef ZEVO_VERSION
 #define ZEVO_VERSION "0"
@@ -24,98 +25,30 @@ void OnSignal(int) {
     gStop.store(true);
 }
 
-const char kUsage[] =
-    "Usage: zevo-camd [options]\n"
-    "Serves the cameras of this machine to viewers over the P2P transport.\n"
-    "\n"
-    "  -c, --config FILE        read settings from FILE (key = value, [camera N] sections)\n"
-    "      --did DID            device identifier to register\n"
-    "      --secret SECRET      device secret issued by the service (zevo-p2pd --device-secret)\n"
-    "      --password TEXT      password viewers log in with\n"
-    "      --server HOST:PORT   rendezvous service (sets ZEVO_P2P_SERVER)\n"
-    "      --init-string TEXT   transport initialisation string\n"
-    "      --state-file PATH    file that keeps the e-mail alert state across restarts\n"
-    "      --cameras N          number of cameras (test patterns unless configured)\n"
-    "      --camera N:K=V,...   camera N settings, e.g. 0:source=test:ball,size=1280x720,\n"
-    "                           fps=25,bitrate=2000,keyint=50,codec=h264,audio=tone,\n"
-    "                           audio_codec=adpcm,tone_freq=440,tone_level=0.3\n"
-    "      --timestamps MODE    stream (ms since start) or monotonic (CLOCK_MONOTONIC ms)\n"
-    "      --max-sessions N     viewers served at once (default 8)\n"
-    "      --login-timeout S    seconds a viewer has to log in (default 30)\n"
-    "      --fault NAME[=V]     put a fault on the wire for tests; repeatable:\n"
-    "                           refuse-login, silent-login, oversize-command, oversize-media,\n"
-    "                           unknown-class, damaged-length, drop-after=SECONDS,\n"
-    "                           timestamp-jump=MS, no-video, short-notice\n"
-    "      --log-level LEVEL    error, warn, info (default) or debug\n"
-    "  -h, --help               show this text\n"
-    "  -V, --version            show the version\n";
-
-enum Option {
-    kDid = 1000,
-    kSecret,
-    kPassword,
-    kServer,
-    kInitString,
-    kStateFile,
-    kCameras,
-    kCamera,
-    kTimestamps,
-    kMaxSessions,
-    kLoginTimeout,
-    kFault,
-    kLogLevel,
+// The settings that options set, by the config file's key; applied through the same
+// reader as the file's lines. Listed in the order they are applied.
+struct SettingOption {
+    const char* option;
+    const char* key;
+    const char* value;
+    const char* help;
 };
-
-const option kOptions[] = {
-    {"config", required_argument, nullptr, 'c'},
-    {"did", required_argument, nullptr, kDid},
-    {"secret", required_argument, nullptr, kSecret},
-    {"password", required_argument, nullptr, kPassword},
-    {"server", required_argument, nullptr, kServer},
-    {"init-string", required_argument, nullptr, kInitString},
-    {"state-file", required_argument, nullptr, kStateFile},
-    {"cameras", required_argument, nullptr, kCameras},
-    {"camera", required_argument, nullptr, kCamera},
-    {"timestamps", required_argument, nullptr, kTimestamps},
-    {"max-sessions", required_argument, nullptr, kMaxSessions},
-    {"login-timeout", required_argument, nullptr, kLoginTimeout},
-    {"fault", required_argument, nullptr, kFault},
-    {"log-level", required_argument, nullptr, kLogLevel},
-    {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, 'V'},
-    {nullptr, 0, nullptr, 0},
+const SettingOption kSettings[] = {
+    {"--did", "did", "DID", "Device identifier to register"},
+    {"--secret", "secret", "SECRET",
+     "Device secret issued by the service (zevo-p2pd --device-secret)"},
+    {"--password", "password", "TEXT", "Password viewers log in with"},
+    {"--server", "server", "HOST:PORT", "Rendezvous service (sets ZEVO_P2P_SERVER)"},
+    {"--init-string", "init_string", "TEXT", "Transport initialisation string"},
+    {"--state-file", "state_file", "PATH",
+     "File that keeps the e-mail alert state across restarts"},
+    {"--cameras", "cameras", "N", "Number of cameras (test patterns unless configured)"},
+    {"--timestamps", "timestamps", "MODE",
+     "stream (ms since start) or monotonic (CLOCK_MONOTONIC ms)"},
+    {"--max-sessions", "max_sessions", "N", "Viewers served at once (default 8)"},
+    {"--login-timeout", "login_timeout", "S", "Seconds a viewer has to log in (default 30)"},
+    {"--log-level", "log_level", "LEVEL", "error, warn, info (default) or debug"},
 };
-
-const char* SettingFor(int opt) {
-    switch (opt) {
-        case kDid:
-            return "did";
-        case kSecret:
-            return "secret";
-        case kPassword:
-            return "password";
-        case kServer:
-            return "server";
-        case kInitString:
-            return "init_string";
-        case kStateFile:
-            return "state_file";
-        case kCameras:
-            return "cameras";
-        case kTimestamps:
-            return "timestamps";
-        case kMaxSessions:
-            return "max_sessions";
-        case kLoginTimeout:
-            return "login_timeout";
-        case kFault:
-            return "fault";
-        case kLogLevel:
-            return "log_level";
-        default:
-            return nullptr;
-    }
-}
 
 }  // namespace
 
@@ -141,38 +74,50 @@ int main(int argc, char** argv) {
         }
     }
 
-    int opt;
-    while ((opt = getopt_long(argc, argv, "c:hV", kOptions, nullptr)) != -1) {
-        ParseResult r;
-        switch (opt) {
-            case 'c':
-                break;
-            case 'h':
-                fputs(kUsage, stdout);
-                return 0;
-            case 'V':
-                printf("zevo-camd %s\n", ZEVO_VERSION);
-                return 0;
-            case kCamera:
-                r = ApplyCameraOption(config, optarg);
-                break;
-            default:
-                if (const char* key = SettingFor(opt)) {
-                    r = ApplyDeviceSetting(config, key, optarg);
-                } else {
-                    fputs(kUsage, stderr);
-                    return 1;
-                }
-        }
-        if (!r.ok()) {
-            fprintf(stderr, "zevo-camd: %s\n", r.message.c_str());
-            return 1;
-        }
+    // Each option goes through the config file's reader; its first complaint ends the
+    // parse as a usage error.
+    auto apply = [](const std::string& option, const ParseResult& r) {
+        if (!r.ok()) throw CLI::ValidationError(option, r.message);
+    };
+    CLI::App app{"Serves the cameras of this machine to viewers over the P2P transport.",
+                 "zevo-camd"};
+    zevo::StandardFlags(app, "zevo-camd", ZEVO_VERSION, "-V,--version");
+    std::string configPath;
+    app.add_option("-c,--config", configPath,
+                   "Read settings from FILE (key = value, [camera N] sections)")
+        ->type_name("FILE");
+    for (const SettingOption& s : kSettings) {
+        const std::string option = s.option, key = s.key;
+        app.add_option_function<std::string>(
+               option,
+               [&config, &apply, option, key](const std::string& v) {
+                   apply(option, ApplyDeviceSetting(config, key, v));
+               },
+               s.help)
+            ->type_name(s.value);
     }
-    if (optind < argc) {
-        fprintf(stderr, "zevo-camd: unexpected argument '%s'\n", argv[optind]);
-        return 1;
-    }
+    app.add_option_function<std::vector<std::string>>(
+           "--camera",
+           [&config, &apply](const std::vector<std::string>& values) {
+               for (const std::string& v : values) apply("--camera", ApplyCameraOption(config, v));
+           },
+           "Camera N settings, e.g. 0:source=test:ball,size=1280x720,fps=25,bitrate=2000,"
+           "keyint=50,codec=h264,audio=tone,audio_codec=adpcm,tone_freq=440,tone_level=0.3; "
+           "repeatable")
+        ->type_name("N:K=V,...")
+        ->allow_extra_args(false);
+    app.add_option_function<std::vector<std::string>>(
+           "--fault",
+           [&config, &apply](const std::vector<std::string>& values) {
+               for (const std::string& v : values)
+                   apply("--fault", ApplyDeviceSetting(config, "fault", v));
+           },
+           "Put a fault on the wire for tests; repeatable: refuse-login, silent-login, "
+           "oversize-command, oversize-media, unknown-class, damaged-length, "
+           "drop-after=SECONDS, timestamp-jump=MS, no-video, short-notice")
+        ->type_name("NAME[=V]")
+        ->allow_extra_args(false);
+    if (auto code = zevo::ParseCommandLine(app, "zevo-camd", argc, argv)) return *code;
     if (config.cameras.empty()) config.cameras.resize(1);
     ParseResult valid = ValidateConfig(config);
     if (!valid.ok()) {

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -253,6 +254,21 @@ bool SourceFull(const void* source) {
 
 }  // namespace
 
+namespace {
+
+std::atomic<bool> gToldNoDevice{false};
+
+// ALSA prints a line for every configuration step that fails on a machine with no card;
+// one line of ours says all a user needs.
+void QuietLibraryError(const char*, int, const char*, int, const char*, ...) {}
+
+bool Verbose() {
+    const char* value = std::getenv("ZEVO_VERBOSE");
+    return value && *value && std::strcmp(value, "0") != 0;
+}
+
+}  // namespace
+
 int OpenAudio() {
     AudioOutput& out = Output();
     std::lock_guard openLock(out.openLock);
@@ -260,7 +276,11 @@ int OpenAudio() {
     if (out.device) return 0;
     snd_pcm_t* device = nullptr;
     // Non-blocking open: a busy device must not hang the window; playback blocks.
+    if (!Verbose()) snd_lib_error_set_handler(QuietLibraryError);
     if (snd_pcm_open(&device, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) {
+        if (!gToldNoDevice.exchange(true)) {
+            std::fputs("no sound device: audio is discarded\n", stderr);
+        }
         return -1;
     }
     if (snd_pcm_nonblock(device, 0) < 0 ||

@@ -10,7 +10,9 @@
 #include <functional>
 
 // Opens the device and the output's lock. Returns 0 or more on success, negative when
-// no device could be opened (writes are then accepted and discarded). Every open is
+// no device could be opened (writes are then accepted and discarded; the first failure
+// in the process says "no sound device: audio is discarded" on stderr). ALSA's own error
+// lines are swallowed unless ZEVO_VERBOSE is set to anything but 0. Every open is
 // matched by one CloseAudio; the device stays open until the last.
 int OpenAudio();
 // Copies byteCount bytes of samples and queues them; waits in 26 ms steps while 32

@@ -7,8 +7,17 @@
 # (e.g. --demo-seconds 30, --demo-relay).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake --preset default >/dev/null
-cmake --build --preset default --target zevo-host zevo-camd zevo-p2pd zevoplayerocx zevo-regsvr -j2
+# The build's own chatter goes to a log, shown only when the build fails, so the demo's
+# output is the demo's.
+log=build/demo-build.log
+mkdir -p build
+echo "building zevo-host, zevo-camd and zevo-p2pd (log: $log)"
+if ! { cmake --preset default &&
+  cmake --build --preset default --target zevo-host zevo-camd zevo-p2pd zevoplayerocx \
+    zevo-regsvr -j2; } >"$log" 2>&1; then
+  cat "$log" >&2
+  exit 1
+fi
 # zevo-host creates the viewer control by its name through the per-user registration.
 build/default/tools/regsvr/zevo-regsvr build/default/control/zevoplayerocx.so >/dev/null
 args=(--demo)

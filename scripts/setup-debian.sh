@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # Installs every Debian 12 package the project needs to build, test, benchmark and run
-# the demo. Run as root. Safe to run again.
+# the demo. Safe to run again. Run it as root, or as a user: it then runs itself again
+# through sudo, which a fresh machine's root shell may not have.
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 if [ "$(id -u)" -ne 0 ]; then
-  echo "setup-debian.sh: run as root (sudo $0)" >&2
+  if command -v sudo >/dev/null 2>&1; then
+    exec sudo DEBIAN_FRONTEND=noninteractive "$0" "$@"
+  fi
+  echo "setup-debian.sh: needs root; run it as root (su -c $0) or install sudo" >&2
   exit 1
 fi
 apt-get update
@@ -19,4 +23,5 @@ apt-get install -y --no-install-recommends \
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgstreamer-plugins-bad1.0-dev \
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-x \
   gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-libav \
-  xvfb xauth iproute2 nftables procps psmisc sox ffmpeg
+  xvfb xauth iproute2 nftables procps psmisc sox ffmpeg \
+  libcli11-dev lintian fakeroot dpkg-dev systemd

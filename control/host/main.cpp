@@ -17,6 +17,7 @@
 #include <QVBoxLayout>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -45,9 +46,14 @@ QString RegisterHint() {
     const QString dir = QCoreApplication::applicationDirPath();
     const QString module = QDir::cleanPath(dir + QStringLiteral("/../zevoplayerocx.so"));
     const QString tool = QDir::cleanPath(dir + QStringLiteral("/../../tools/regsvr/zevo-regsvr"));
+    // Installed by the package, the module has a fixed place.
+    const QString installed = QStringLiteral(ZEVO_INSTALLED_MODULE);
     return QStringLiteral("%1 %2").arg(
         QFileInfo::exists(tool) ? tool : QStringLiteral("zevo-regsvr"),
-        QFileInfo::exists(module) ? module : QStringLiteral("/path/to/zevoplayerocx.so"));
+        QFileInfo::exists(module)
+            ? module
+            : (QFileInfo::exists(installed) ? installed
+                                            : QStringLiteral("/path/to/zevoplayerocx.so")));
 }
 
 // The window's controls: every member of the dispatch interface on the chosen control,
@@ -105,22 +111,38 @@ void AddMemberPanel(QVBoxLayout* layout, const std::vector<ControlSite*>& sites,
     layout->addLayout(properties);
 }
 
+// Qt's own start-up warnings that say nothing to a user of this program (no runtime
+// folder, a platform plugin without size hints); --verbose shows them.
+QtMessageHandler gQtHandler = nullptr;
+bool gVerbose = false;
+
+void QuietStartupNoise(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (!gVerbose && type == QtWarningMsg &&
+        (text.contains(QLatin1String("XDG_RUNTIME_DIR")) ||
+         text.contains(QLatin1String("propagateSizeHints")))) {
+        return;
+    }
+    gQtHandler(type, context, text);
+}
+
+bool HasDisplay() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        const char* value = std::getenv(name);
+        if (value && *value) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    bool headless = false;
-    for (int i = 1; i < argc; ++i) {
-        if (qstrcmp(argv[i], "--headless") == 0) headless = true;
-    }
-    if (Demo::WantsHeadless(argc, argv)) headless = true;
-    if (headless) qputenv("QT_QPA_PLATFORM", "offscreen");
-
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("zevo-host"));
+    QCoreApplication::setApplicationName(QStringLiteral("zevo-host"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(ZEVO_VERSION));
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Embeds and scripts the ZEVO2 viewer control."));
-    parser.addHelpOption();
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption didOption(QStringLiteral("did"), QStringLiteral("Device identifier."),
                                        QStringLiteral("DID"));
     const QCommandLineOption passwordOption(
@@ -146,17 +168,54 @@ int main(int argc, char** argv) {
         QStringLiteral("reconnect"),
         QStringLiteral("Sets the viewer's AutoReconnect: a lost session is opened again by "
                        "itself until StopAV."));
+    const QCommandLineOption verboseOption(
+        QStringLiteral("verbose"),
+        QStringLiteral("Also show Qt's start-up warnings and the sound library's own errors."));
     parser.addOptions({didOption, passwordOption, savePathOption, headlessOption, scriptOption,
-                       gridOption, selectPathOption, reconnectOption});
+                       gridOption, selectPathOption, reconnectOption, verboseOption});
     Demo demo;
     demo.AddOptions(parser);
-    parser.process(app);
+
+    // Parsed before any application object: help, version and usage errors must work
+    // with no display.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+    if (!parser.parse(arguments)) {
+        std::fprintf(stderr, "zevo-host: %s\nTry 'zevo-host --help'.\n",
+                     qPrintable(parser.errorText()));
+        return 2;
+    }
+    if (parser.isSet(helpOption) || parser.isSet(versionOption)) {
+        QCoreApplication core(argc, argv);
+        const QString text =
+            parser.isSet(helpOption)
+                ? parser.helpText()
+                : QStringLiteral("zevo-host %1\n").arg(QStringLiteral(ZEVO_VERSION));
+        std::fputs(qPrintable(text), stdout);
+        return 0;
+    }
     bool gridOk = false;
     const int count = parser.value(gridOption).toInt(&gridOk);
     if (!gridOk || count < 1 || count > 64) {
         std::fprintf(stderr, "zevo-host: --grid takes a number from 1 to 64\n");
+        return 2;
+    }
+
+    gVerbose = parser.isSet(verboseOption);
+    gQtHandler = qInstallMessageHandler(QuietStartupNoise);
+    // The control module reads it: ALSA's own error lines instead of our one line.
+    if (gVerbose) qputenv("ZEVO_VERBOSE", "1");
+
+    bool headless = parser.isSet(headlessOption) || Demo::WantsHeadless(argc, argv);
+    if (!headless && !HasDisplay()) {
+        std::fprintf(stderr,
+                     "zevo-host: no display (DISPLAY and WAYLAND_DISPLAY are not set); run it "
+                     "in a desktop session, or with --headless\n");
         return 1;
     }
+    if (headless) qputenv("QT_QPA_PLATFORM", "offscreen");
+
+    QApplication app(argc, argv);
 
     // The controls read their settings as they are created.
     if (parser.isSet(reconnectOption)) {

@@ -22,6 +22,7 @@
 #include "p2p/crypto.h"
 #include "p2p/init_string.h"
 #include "p2p/p2pd/service.h"
+#include "platform/command_line.h"
 
 #ifndef ZEVO_VERSION
 #define ZEVO_VERSION "0"
@@ -42,33 +43,31 @@ uint64_t NowMs() {
                         .count());
 }
 
-const char kUsage[] =
-    "Usage: zevo-p2pd [options]\n"
-    "Rendezvous and relay service of the ZEVO2 P2P transport.\n"
-    "\n"
-    "  --listen HOST:PORT          UDP address to serve (default 127.0.0.1:32100; port 0 picks "
-    "one)\n"
-    "  --port-file PATH            write the bound port there once listening\n"
-    "  --key KEY                   service key that device secrets derive from\n"
-    "  --key-file PATH             read the service key from a file (trailing newline dropped)\n"
-    "  --config PATH               read 'key = value' lines with the options below\n"
-    "  --force-relay               every session goes through the relay\n"
-    "  --no-relay                  offer no relay (sessions without a direct path fail)\n"
-    "  --max-devices N             registered devices in all (10000)\n"
-    "  --max-devices-per-address N registered devices per source IPv4 address (16)\n"
-    "  --max-sessions N            pending and relayed sessions in all (1024)\n"
-    "  --max-sessions-per-address N  sessions per viewer IPv4 address (32)\n"
-    "  --max-pending N             lookups waiting for their device (256)\n"
-    "  --relay-rate BYTES          relay bytes per second per session, 0 unlimited (167772160)\n"
-    "  --relay-idle-ms MS          drop a relay after this long without traffic (30000)\n"
-    "  --relay-max-seconds S       drop a relay after this long, 0 never (0)\n"
-    "  --keepalive-ms MS           device keepalive interval asked for (2000)\n"
-    "  --device-expiry-ms MS       forget a device silent this long (8000)\n"
-    "  --join-timeout-ms MS        answer 'offline' when a device does not join (2500)\n"
-    "  --log-level LEVEL           error, warn, info or debug (info)\n"
-    "  --device-secret DID         print the secret of a device under the key and exit\n"
-    "  --init-string HOST:PORT[,HOST:PORT...]  print the library's initialisation string\n"
-    "  --help, --version\n";
+// The service's options (names as in the config file), their value and what they do.
+struct OptionText {
+    const char* name;
+    const char* value;  // nullptr for a flag
+    const char* help;
+};
+const OptionText kServiceOptions[] = {
+    {"listen", "HOST:PORT", "UDP address to serve (default 127.0.0.1:32100; port 0 picks one)"},
+    {"port-file", "PATH", "Write the bound port there once listening"},
+    {"key", "KEY", "Service key that device secrets derive from"},
+    {"force-relay", nullptr, "Every session goes through the relay"},
+    {"no-relay", nullptr, "Offer no relay (sessions without a direct path fail)"},
+    {"max-devices", "N", "Registered devices in all (10000)"},
+    {"max-devices-per-address", "N", "Registered devices per source IPv4 address (16)"},
+    {"max-sessions", "N", "Pending and relayed sessions in all (1024)"},
+    {"max-sessions-per-address", "N", "Sessions per viewer IPv4 address (32)"},
+    {"max-pending", "N", "Lookups waiting for their device (256)"},
+    {"relay-rate", "BYTES", "Relay bytes per second per session, 0 unlimited (167772160)"},
+    {"relay-idle-ms", "MS", "Drop a relay after this long without traffic (30000)"},
+    {"relay-max-seconds", "S", "Drop a relay after this long, 0 never (0)"},
+    {"keepalive-ms", "MS", "Device keepalive interval asked for (2000)"},
+    {"device-expiry-ms", "MS", "Forget a device silent this long (8000)"},
+    {"join-timeout-ms", "MS", "Answer 'offline' when a device does not join (2500)"},
+    {"log-level", "LEVEL", "error, warn, info or debug (info)"},
+};
 
 int gLogLevel = kLogInfo;
 
@@ -338,53 +337,46 @@ int main(int argc, char** argv) {
     std::string keyFile, configFile, deviceSecretDid, initList;
     bool wantSecret = false, wantInit = false;
     std::vector<std::pair<std::string, std::string>> options;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        if (arg == "--version") {
-            std::printf("zevo-p2pd %s\n", ZEVO_VERSION);
-            return 0;
-        }
-        if (arg.rfind("--", 0) != 0) {
-            std::fprintf(stderr, "zevo-p2pd: unexpected argument '%s'\n%s", arg.c_str(), kUsage);
-            return 2;
-        }
-        std::string name = arg.substr(2), value;
-        size_t eq = name.find('=');
-        if (eq != std::string::npos) {
-            value = name.substr(eq + 1);
-            name.resize(eq);
-        } else if (name == "force-relay" || name == "no-relay") {
-            value = "true";
-        } else if (i + 1 < argc) {
-            value = argv[++i];
+    CLI::App app{"Rendezvous and relay service of the ZEVO2 P2P transport.", "zevo-p2pd"};
+    zevo::StandardFlags(app, "zevo-p2pd", ZEVO_VERSION);
+    app.add_option("--config", configFile, "Read 'key = value' lines with the options below")
+        ->type_name("PATH");
+    app.add_option("--key-file", keyFile,
+                   "Read the service key from a file (trailing newline dropped)")
+        ->type_name("PATH");
+    // Checked by the service's own option reader, the same one the config file goes
+    // through; the command line is applied after the file, so it wins.
+    for (const OptionText& o : kServiceOptions) {
+        const std::string name = o.name;
+        if (o.value) {
+            app.add_option_function<std::string>(
+                   "--" + name,
+                   [&options, name](const std::string& v) { options.emplace_back(name, v); },
+                   o.help)
+                ->type_name(o.value);
         } else {
-            std::fprintf(stderr, "zevo-p2pd: --%s needs a value\n", name.c_str());
-            return 2;
-        }
-        if (name == "config") {
-            configFile = value;
-        } else if (name == "key-file") {
-            keyFile = value;
-        } else if (name == "device-secret") {
-            wantSecret = true;
-            deviceSecretDid = value;
-        } else if (name == "init-string") {
-            wantInit = true;
-            initList = value;
-        } else {
-            options.emplace_back(name, value);
+            app.add_flag_function(
+                "--" + name,
+                [&options, name](std::int64_t count) {
+                    options.emplace_back(name, count > 0 ? "true" : "false");
+                },
+                o.help);
         }
     }
+    app.add_option("--device-secret", deviceSecretDid,
+                   "Print the secret of a device under the key and exit")
+        ->type_name("DID");
+    app.add_option("--init-string", initList, "Print the library's initialisation string")
+        ->type_name("HOST:PORT[,HOST:PORT...]");
+    if (auto code = zevo::ParseCommandLine(app, "zevo-p2pd", argc, argv)) return *code;
+    wantSecret = app.count("--device-secret") > 0;
+    wantInit = app.count("--init-string") > 0;
     std::string error;
     if (!configFile.empty()) {
         std::string text;
         if (!ReadFile(configFile, &text)) {
             std::fprintf(stderr, "zevo-p2pd: cannot read %s\n", configFile.c_str());
-            return 2;
+            return 1;
         }
         if (!ParseConfigText(text, &config, &error)) {
             std::fprintf(stderr, "zevo-p2pd: %s: %s\n", configFile.c_str(), error.c_str());
@@ -401,7 +393,7 @@ int main(int argc, char** argv) {
     if (!keyFile.empty()) {
         if (!ReadFile(keyFile, &config.key)) {
             std::fprintf(stderr, "zevo-p2pd: cannot read key file %s\n", keyFile.c_str());
-            return 2;
+            return 1;
         }
         while (!config.key.empty() && (config.key.back() == '\n' || config.key.back() == '\r'))
             config.key.pop_back();

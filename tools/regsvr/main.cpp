@@ -15,11 +15,14 @@ using namespace zevo::com;
 
 namespace {
 
+const char kUsage[] =
+    "usage: zevo-regsvr MODULE        register the module's classes\n"
+    "       zevo-regsvr -u MODULE     remove its registration\n"
+    "       zevo-regsvr --info MODULE print its version block and type library\n"
+    "       zevo-regsvr --help | --version\n";
+
 int Usage() {
-    std::fprintf(stderr,
-                 "usage: zevo-regsvr MODULE        register the module's classes\n"
-                 "       zevo-regsvr -u MODULE     remove its registration\n"
-                 "       zevo-regsvr --info MODULE print its version block and type library\n");
+    std::fputs(kUsage, stderr);
     return 1;
 }
 
@@ -66,6 +69,16 @@ int main(int argc, char** argv) {
     bool unregister = false;
     bool info = false;
     std::string path;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("zevo-regsvr %s\n", ZEVO_VERSION);
+            return 0;
+        }
+    }
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "-u") == 0) {
             unregister = true;

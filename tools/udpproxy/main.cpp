@@ -8,6 +8,7 @@
 #include <fstream>
 #include <string>
 
+#include "platform/command_line.h"
 #include "tools/udpproxy/udp_proxy.h"
 
 namespace {
@@ -16,42 +17,6 @@ zevo::tools::UdpProxy* gProxy = nullptr;
 
 void OnSignal(int) {
     if (gProxy) gProxy->RequestStop();
-}
-
-void PrintHelp() {
-    std::printf(
-        "Usage: zevo-udpproxy --upstream HOST:PORT [options]\n"
-        "Forwards UDP datagrams from every client to one upstream address and the replies\n"
-        "back, with delay, jitter, loss, reordering and a rate limit per direction.\n"
-        "\n"
-        "  --listen HOST:PORT     local address (default 127.0.0.1:0, a free port)\n"
-        "  --upstream HOST:PORT   where client datagrams go (required)\n"
-        "  --delay MS             fixed delay, both directions\n"
-        "  --jitter MS            uniform jitter +-MS added to the delay (keeps order)\n"
-        "  --loss PCT             random loss in percent\n"
-        "  --reorder PCT          percent of datagrams held back so later ones overtake\n"
-        "  --reorder-gap MS       how far a reordered datagram is held back (default 10)\n"
-        "  --rate KBIT            link rate in kbit/s (default unlimited)\n"
-        "  --up-OPTION VALUE      any of the six above for client->upstream only\n"
-        "  --down-OPTION VALUE    any of the six above for upstream->client only\n"
-        "  --seed N               random seed (default 1): same seed, same decisions\n"
-        "  --max-clients N        client slots, one upstream socket each (default 64)\n"
-        "  --max-queue-bytes N    bound on queued datagram memory (default 33554432)\n"
-        "  --client-idle MS       idle time after which a slot may be reused (default 120000)\n"
-        "  --port-file PATH       write the bound listening port to PATH\n"
-        "  --duration S           stop by itself after S seconds (default: run until signal)\n"
-        "  --help                 this text\n"
-        "  --version              version\n"
-        "\n"
-        "Prints the listening address on start and the counters on exit (SIGINT/SIGTERM).\n");
-}
-
-bool ParseNumber(const char* text, double* out) {
-    char* end = nullptr;
-    double v = std::strtod(text, &end);
-    if (end == text || *end != '\0' || !(v >= 0.0)) return false;
-    *out = v;
-    return true;
 }
 
 // Applies one impairment option (name without its up-/down- prefix) to imp.
@@ -92,57 +57,69 @@ int main(int argc, char** argv) {
     std::string portFile;
     double duration = 0.0;
 
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            PrintHelp();
-            return 0;
-        }
-        if (arg == "--version") {
-            std::printf("zevo-udpproxy 1.0\n");
-            return 0;
-        }
-        if (arg.rfind("--", 0) != 0 || i + 1 >= argc) {
-            std::fprintf(stderr, "zevo-udpproxy: bad or incomplete option '%s' (see --help)\n",
-                         arg.c_str());
-            return 2;
-        }
-        std::string name = arg.substr(2);
-        const char* value = argv[++i];
-        double number = 0.0;
-        bool numeric = ParseNumber(value, &number);
-        bool ok = true;
-        if (name == "listen")
-            config.listen = value;
-        else if (name == "upstream")
-            config.upstream = value;
-        else if (name == "port-file")
-            portFile = value;
-        else if (!numeric)
-            ok = false;
-        else if (name == "seed")
-            config.seed = static_cast<uint64_t>(number);
-        else if (name == "max-clients")
-            config.maxClients = static_cast<size_t>(number);
-        else if (name == "max-queue-bytes")
-            config.maxQueuedBytes = static_cast<size_t>(number);
-        else if (name == "client-idle")
-            config.clientIdleMs = static_cast<uint32_t>(number);
-        else if (name == "duration")
-            duration = number;
-        else if (name.rfind("up-", 0) == 0)
-            ok = SetImpairment(config.toUpstream, name.substr(3), number);
-        else if (name.rfind("down-", 0) == 0)
-            ok = SetImpairment(config.toClient, name.substr(5), number);
-        else
-            ok = SetImpairment(config.toUpstream, name, number) &&
-                 SetImpairment(config.toClient, name, number);
-        if (!ok) {
-            std::fprintf(stderr, "zevo-udpproxy: bad option or value '%s %s' (see --help)\n",
-                         arg.c_str(), value);
-            return 2;
+    CLI::App app{
+        "Forwards UDP datagrams from every client to one upstream address and the replies\n"
+        "back, with delay, jitter, loss, reordering and a rate limit per direction.",
+        "zevo-udpproxy"};
+    app.footer("Prints the listening address on start and the counters on exit (SIGINT/SIGTERM).");
+    zevo::StandardFlags(app, "zevo-udpproxy", ZEVO_VERSION);
+    app.add_option("--listen", config.listen, "Local address (default 127.0.0.1:0, a free port)")
+        ->type_name("HOST:PORT");
+    app.add_option("--upstream", config.upstream, "Where client datagrams go (required)")
+        ->type_name("HOST:PORT");
+    // Each impairment for both directions, and with up-/down- for one.
+    const struct {
+        const char* name;
+        const char* unit;
+        const char* help;
+    } impairments[] = {
+        {"delay", "MS", "Fixed delay"},
+        {"jitter", "MS", "Uniform jitter +-MS added to the delay (keeps order)"},
+        {"loss", "PCT", "Random loss in percent"},
+        {"reorder", "PCT", "Percent of datagrams held back so later ones overtake"},
+        {"reorder-gap", "MS", "How far a reordered datagram is held back (default 10)"},
+        {"rate", "KBIT", "Link rate in kbit/s (default unlimited)"},
+    };
+    for (const auto& imp : impairments) {
+        const std::string name = imp.name;
+        for (const auto& [prefix, scope] :
+             {std::pair{"", ", both directions"}, std::pair{"up-", ", client->upstream only"},
+              std::pair{"down-", ", upstream->client only"}}) {
+            const std::string option = std::string("--") + prefix + name;
+            const std::string which = prefix;
+            app.add_option_function<double>(
+                   option,
+                   [&config, name, which, option](double v) {
+                       bool ok = true;
+                       if (which != "down-") ok = SetImpairment(config.toUpstream, name, v) && ok;
+                       if (which != "up-") ok = SetImpairment(config.toClient, name, v) && ok;
+                       if (!ok) throw CLI::ValidationError(option, "out of range");
+                   },
+                   std::string(imp.help) + scope)
+                ->type_name(imp.unit)
+                ->check(zevo::NotNegative())
+                ->group(*prefix ? "One direction" : "Impairments");
         }
     }
+    app.add_option("--seed", config.seed, "Random seed (default 1): same seed, same decisions")
+        ->type_name("N");
+    app.add_option("--max-clients", config.maxClients,
+                   "Client slots, one upstream socket each (default 64)")
+        ->type_name("N");
+    app.add_option("--max-queue-bytes", config.maxQueuedBytes,
+                   "Bound on queued datagram memory (default 33554432)")
+        ->type_name("N");
+    app.add_option("--client-idle", config.clientIdleMs,
+                   "Idle time after which a slot may be reused (default 120000)")
+        ->type_name("MS");
+    app.add_option("--port-file", portFile, "Write the bound listening port to PATH")
+        ->type_name("PATH");
+    app.add_option("--duration", duration,
+                   "Stop by itself after S seconds (default: run until signal)")
+        ->type_name("S")
+        ->check(zevo::NotNegative());
+    if (auto code = zevo::ParseCommandLine(app, "zevo-udpproxy", argc, argv)) return *code;
+    // Checked here, not by the parser, so a mistyped option is what gets reported.
     if (config.upstream.empty()) {
         std::fprintf(stderr, "zevo-udpproxy: --upstream is required (see --help)\n");
         return 2;

@@ -17,22 +17,9 @@
 #include "p2p/diag_device.h"
 #include "p2p/init_string.h"
 #include "p2p/wire.h"
+#include "platform/command_line.h"
 
 namespace {
-
-const char kUsage[] =
-    "Usage: zevo-p2pcheck [options] DID\n"
-    "       zevo-p2pcheck [options] --serve DID --secret HEX\n"
-    "Checks a P2P session to a device, or serves the diagnostic protocol as a device.\n"
-    "\n"
-    "  --server HOST:PORT[,...]  rendezvous service (default: the built-in string,\n"
-    "                            or ZEVO_P2P_SERVER)\n"
-    "  --init-string LETTERS     initialisation string instead of --server\n"
-    "  --relay                   go through the relay at once (PPPP_Connect tryDirect 0)\n"
-    "  --port N                  local UDP port (default any)\n"
-    "  --bytes N                 bytes to stream on channel 1 (default 67108864, 0 skips)\n"
-    "  --pings N                 36-byte round trips on channel 0 (default 200, 0 skips)\n"
-    "  --info-only               only connect and print the session information\n";
 
 std::string Address(const unsigned char* bytes) {
     sockaddr_in a;
@@ -66,46 +53,43 @@ int main(int argc, char** argv) {
     uint32_t port = 0;
     uint64_t bytes = 64ull << 20;
     int pings = 200;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        auto value = [&]() -> std::string {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "zevo-p2pcheck: %s needs a value\n", a.c_str());
-                std::exit(2);
-            }
-            return argv[++i];
-        };
-        if (a == "--help" || a == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (a == "--server") {
-            servers = value();
-        } else if (a == "--init-string") {
-            init = value();
-        } else if (a == "--relay") {
-            relay = true;
-        } else if (a == "--port") {
-            port = uint32_t(std::strtoul(value().c_str(), nullptr, 10));
-        } else if (a == "--bytes") {
-            bytes = std::strtoull(value().c_str(), nullptr, 10);
-        } else if (a == "--pings") {
-            pings = std::atoi(value().c_str());
-        } else if (a == "--info-only") {
-            infoOnly = true;
-        } else if (a == "--serve") {
-            serve = true;
-            did = value();
-        } else if (a == "--secret") {
-            secret = value();
-        } else if (!a.empty() && a[0] != '-' && did.empty()) {
-            did = a;
-        } else {
-            std::fprintf(stderr, "zevo-p2pcheck: unexpected '%s'\n%s", a.c_str(), kUsage);
+    std::string serveDid;
+    CLI::App app{
+        "Checks a P2P session to a device, or serves the diagnostic protocol as a device.\n"
+        "  zevo-p2pcheck [options] DID\n"
+        "  zevo-p2pcheck [options] --serve DID --secret HEX",
+        "zevo-p2pcheck"};
+    zevo::StandardFlags(app, "zevo-p2pcheck", ZEVO_VERSION);
+    app.add_option("DID", did, "Device to check");
+    app.add_option("--server", servers,
+                   "Rendezvous service (default: the built-in string, or ZEVO_P2P_SERVER)")
+        ->type_name("HOST:PORT[,...]");
+    app.add_option("--init-string", init, "Initialisation string instead of --server")
+        ->type_name("LETTERS");
+    app.add_flag("--relay", relay, "Go through the relay at once (PPPP_Connect tryDirect 0)");
+    app.add_option("--port", port, "Local UDP port (default any)")
+        ->check(CLI::Range(0, 65535))
+        ->type_name("N");
+    app.add_option("--bytes", bytes, "Bytes to stream on channel 1 (default 67108864, 0 skips)")
+        ->type_name("N");
+    app.add_option("--pings", pings, "36-byte round trips on channel 0 (default 200, 0 skips)")
+        ->check(zevo::NotNegative())
+        ->type_name("N");
+    app.add_flag("--info-only", infoOnly, "Only connect and print the session information");
+    app.add_option("--serve", serveDid, "Serve the diagnostic protocol as device DID")
+        ->type_name("DID");
+    app.add_option("--secret", secret, "The served device's secret")->type_name("HEX");
+    if (auto code = zevo::ParseCommandLine(app, "zevo-p2pcheck", argc, argv)) return *code;
+    if (!serveDid.empty()) {
+        if (!did.empty()) {
+            std::fprintf(stderr, "zevo-p2pcheck: give the DID once, with --serve (see --help)\n");
             return 2;
         }
+        serve = true;
+        did = serveDid;
     }
     if (did.empty()) {
-        std::fputs(kUsage, stderr);
+        std::fprintf(stderr, "zevo-p2pcheck: a DID is required (see --help)\n");
         return 2;
     }
     if (!servers.empty()) {
