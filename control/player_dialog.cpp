@@ -424,7 +424,10 @@ void PlayerDialog::ReportMediaFailures() {
     if (mCore->mRunning.load() == 0) return;
     if (!mSoundFailureShown && mCore->mAudioWriteFailures.load() > 0) {
         mSoundFailureShown = true;
-        std::fprintf(stderr, "Sound output failed: the audio device took no samples\n");
+        // Without any device the output has said so once already ("no sound device").
+        if (AudioHasDevice()) {
+            std::fprintf(stderr, "Sound output failed: the audio device took no samples\n");
+        }
         ShowStatusMessage(QStringLiteral("Sound output failed."));
     }
     if (!mVideoFailureShown && mVideoGraph && mVideoGraph->ErrorCount() > 0) {

@@ -452,6 +452,10 @@ uint64_t AudioDroppedCount() {
     return Output().dropped.load();
 }
 
+bool AudioHasDevice() {
+    return Output().device.load() != nullptr;
+}
+
 int AudioPendingCount() {
     std::lock_guard lock(Output().lock);
     return Output().pendingCount;

@@ -32,6 +32,8 @@ int CloseAudio();
 
 // Buffers handed to the device and not yet released.
 int AudioPendingCount();
+// True while a device is open (false when none could be, and after the last close).
+bool AudioHasDevice();
 // Buffers dropped since the start because the device stalled.
 uint64_t AudioDroppedCount();
 
