@@ -10,6 +10,12 @@ extern "C" const char* __asan_default_options() {
     return "fast_unwind_on_malloc=0";
 }
 
+// Matched suppressions are expected: no table of them on every exit (it would mix with
+// the programs' own output).
+extern "C" const char* __lsan_default_options() {
+    return "print_suppressions=0";
+}
+
 extern "C" const char* __lsan_default_suppressions() {
     return "leak:_dl_init\n"
            "leak:libglib-2.0.so\n"
