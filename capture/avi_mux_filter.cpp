@@ -111,10 +111,12 @@ void SeekTo(ZevoAviMux* mux, uint64_t offset) {
     gst_pad_push_event(mux->srcpad, gst_event_new_segment(&segment));
 }
 
+// Writes the header at the start of the file; a running recording goes on at its end
+// (after the final one only the end of the stream follows).
 void RewriteHeader(ZevoAviMux* mux, bool complete) {
     SeekTo(mux, 0);
     PushBytes(mux, mux->writer->Header(complete));
-    SeekTo(mux, mux->writer->EndOffset() + (complete ? mux->writer->Index().size() : 0));
+    if (!complete) SeekTo(mux, mux->writer->EndOffset());
 }
 
 void StartFile(ZevoAviMux* mux, uint32_t width, uint32_t height) {

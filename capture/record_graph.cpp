@@ -142,19 +142,24 @@ int32_t RecordGraph::AddVideoFilters() {
     return d.mPacketPush ? S_OK : E_NOINTERFACE;
 }
 
+std::string CapturePath(const std::string& folder, time_t when, const char* extension) {
+    struct tm local {};
+    localtime_r(&when, &local);
+    char name[128];
+    std::snprintf(name, sizeof name, "%04d%02d%02d_%02d%02d%02d%s", local.tm_year + 1900,
+                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                  extension);
+    std::string path = folder + "/" + name;
+    if (path.size() >= RecordGraph::kPathBufferSize) path.clear();
+    return path;
+}
+
 int RecordGraph::MakeFileName(char* buffer) const {
     if (!buffer) return 0;
-    const time_t now = mNow ? mNow() : time(nullptr);
-    struct tm local {};
-    localtime_r(&now, &local);
-    const int n = std::snprintf(buffer, kPathBufferSize, "%s/%04d%02d%02d_%02d%02d%02d.avi",
-                                mImpl->mFolder.c_str(), local.tm_year + 1900, local.tm_mon + 1,
-                                local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
-    if (n < 0 || static_cast<size_t>(n) >= kPathBufferSize) {
-        std::memset(buffer, 0, kPathBufferSize);
-        return 0;
-    }
-    return 1;
+    const std::string path = CapturePath(mImpl->mFolder, mNow ? mNow() : time(nullptr), ".avi");
+    std::memset(buffer, 0, kPathBufferSize);
+    std::memcpy(buffer, path.data(), path.size());
+    return path.empty() ? 0 : 1;
 }
 
 int RecordGraph::QueryControlInterfaces() {

@@ -12,6 +12,11 @@
 
 namespace zevo {
 
+// "<folder>/YYYYMMDD_HHMMSS<extension>" from the local time of when: the name of a
+// recording or a snapshot. Empty when the path would not fit the file name buffer of
+// RecordGraph::kPathBufferSize bytes (a cut path would name another file).
+std::string CapturePath(const std::string& folder, time_t when, const char* extension);
+
 class RecordGraph {
 public:
     // Longest path of a recording, as the file name buffer allows (259 characters).

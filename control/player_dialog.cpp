@@ -717,6 +717,9 @@ int PlayerDialog::StopRecord() {
 
 void PlayerDialog::CompleteCutRecordings() {
     // A viewer killed while recording left its file without index and final header.
+    // Once per folder and window: the scan opens every recording in the folder.
+    if (mCompletedFolder && *mCompletedFolder == mSettings.mSavePath) return;
+    mCompletedFolder = mSettings.mSavePath;
     for (const auto& [path, report] : CompleteRecordingsIn(mSettings.mSavePath)) {
         std::fprintf(stderr, "Completed the recording %s that was cut off (%u frames kept)\n",
                      path.c_str(), report.frames);
@@ -724,16 +727,9 @@ void PlayerDialog::CompleteCutRecordings() {
 }
 
 void PlayerDialog::Snapshot() {
-    char name[128] = {};
-    const time_t now = time(nullptr);
-    struct tm local {};
-    localtime_r(&now, &local);
-    std::snprintf(name, sizeof(name), "%04d%02d%02d_%02d%02d%02d.jpg", local.tm_year + 1900,
-                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
-    const std::string path = mSettings.mSavePath + "/" + name;
-    // A path the file system's limit would cut names another file: nothing is written.
-    if (path.size() >= RecordGraph::kPathBufferSize) return;
-    if (mVideoGraph) mVideoGraph->SaveSnapshot(path.c_str());
+    // A path too long for the file name buffer gives none: nothing is written.
+    const std::string path = CapturePath(mSettings.mSavePath, time(nullptr), ".jpg");
+    if (!path.empty() && mVideoGraph) mVideoGraph->SaveSnapshot(path.c_str());
 }
 
 void PlayerDialog::SelectPath() {

@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 
 #include "capture/record_graph.h"
 #include "capture/settings.h"
@@ -175,6 +177,8 @@ private:
     std::array<QLabel*, 4> mPanes{};
     QHash<uint32_t, int> mQtTimers;  // window id -> Qt timer id
     QHash<int, uint32_t> mTimerIds;  // Qt timer id -> window id
+    // The save folder whose cut-off recordings this window has completed.
+    std::optional<std::string> mCompletedFolder;
     bool mCreated = false;
     bool mDestroyed = false;
 };
