@@ -89,7 +89,7 @@ TEST_P(RecordingEndToEnd, TenSecondsAsTheDeviceSentThemAndASnapshotOfThePicture)
         // Before the session: the first frame recorded is the stream's first key frame.
         player.StartRecord();
         player.StartAV();
-        if (!waitFrames(1, 10000)) host.quit(3);
+        if (!waitFrames(1, 30000)) host.quit(3);
         var t0 = Date.now();
         var f0 = viewer.framesDispatched();
         host.sleep(5000);
@@ -173,7 +173,7 @@ TEST(CrashedRecording, ReadableAfterTheKillAndCompletedByTheNextStart) {
     ASSERT_TRUE(world.StartHost(kPrelude + R"JS(
         player.StartRecord();
         player.StartAV();
-        if (!waitFrames(1, 10000)) host.quit(3);
+        if (!waitFrames(1, 30000)) host.quit(3);
         var t0 = Date.now();
         host.sleep(6000);
         player.StopAV();
@@ -238,7 +238,7 @@ TEST(CaptureEdges, MissingAndLongFoldersSameSecondNamesAndAReadError) {
                                 missing + "', snaps = '" + snaps + "';" + R"JS(
         player.StopRecord();
         player.StartAV();
-        if (!waitFrames(5, 10000)) host.quit(3);
+        if (!waitFrames(5, 30000)) host.quit(3);
         var folders = [missing, long];
         for (var i = 0; i < folders.length; ++i) {
             player.SavePath = folders[i];
