@@ -162,11 +162,12 @@ std::string DeviceHarness::DevicePath() {
     return ProgramPath("ZEVO_CAMD", ZEVO_CAMD_PATH);
 }
 
-int DeviceHarness::StartService(bool initializeTransport) {
+int DeviceHarness::StartService(bool initializeTransport, const std::vector<std::string>& extra) {
     std::string portFile = mFolder + "/p2pd.port";
-    int rc = mService.Start(
-        {ServicePath(), "--listen", "127.0.0.1:0", "--port-file", portFile, "--key", mKey}, {},
-        mFolder + "/p2pd.log");
+    std::vector<std::string> argv = {ServicePath(), "--listen", "127.0.0.1:0", "--port-file",
+                                     portFile,      "--key",    mKey};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    int rc = mService.Start(argv, {}, mFolder + "/p2pd.log");
     if (rc < 0) return rc;
     int64_t end = NowMs() + 10000;
     std::string port;

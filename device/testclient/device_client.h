@@ -51,7 +51,8 @@ public:
     // Starts the service; 0 when it listens. Also points this process's transport at it
     // (ZEVO_P2P_SERVER) and, unless told not to (a test whose code under test initialises
     // the library itself), initialises the library for DeviceClient.
-    int StartService(bool initializeTransport = true);
+    // extra: more zevo-p2pd options.
+    int StartService(bool initializeTransport = true, const std::vector<std::string>& extra = {});
     // Starts the daemon with the harness's DID, secret, password and state file plus the
     // given options; 0 when it has registered (it waits for the info-level log line, so
     // the options must not lower the log level below info).

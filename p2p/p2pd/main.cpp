@@ -63,6 +63,7 @@ const OptionText kServiceOptions[] = {
     {"relay-rate", "BYTES", "Relay bytes per second per session, 0 unlimited (167772160)"},
     {"relay-idle-ms", "MS", "Drop a relay after this long without traffic (30000)"},
     {"relay-max-seconds", "S", "Drop a relay after this long, 0 never (0)"},
+    {"relay-ports", "FIRST-LAST", "Relay ports only from this range (default: any free port)"},
     {"keepalive-ms", "MS", "Device keepalive interval asked for (2000)"},
     {"device-expiry-ms", "MS", "Forget a device silent this long (8000)"},
     {"join-timeout-ms", "MS", "Answer 'offline' when a device does not join (2500)"},
@@ -112,7 +113,21 @@ public:
         (void)::sendto(relayFd >= 0 ? relayFd : mMainFd, data, length, MSG_DONTWAIT,
                        reinterpret_cast<sockaddr*>(&a), sizeof a);
     }
+    uint16_t mRelayFirst = 0;
+    uint16_t mRelayLast = 0;
+    uint32_t mRelayCursor = 0;  // where the next search of the range starts
+
     int OpenRelay(uint16_t* port) override {
+        const uint32_t range = mRelayFirst ? uint32_t(mRelayLast - mRelayFirst) + 1 : 1;
+        for (uint32_t tried = 0; tried < range; ++tried) {
+            const uint16_t wanted =
+                mRelayFirst ? uint16_t(mRelayFirst + mRelayCursor++ % range) : 0;
+            int fd = BindRelay(wanted, port);
+            if (fd >= 0) return fd;
+        }
+        return -1;
+    }
+    int BindRelay(uint16_t wanted, uint16_t* port) {
         int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (fd < 0) return -1;
         int size = 4 * 1024 * 1024;
@@ -121,6 +136,7 @@ public:
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(mIp);
+        a.sin_port = htons(wanted);
         socklen_t len = sizeof a;
         if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
             getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
@@ -188,6 +204,8 @@ int Serve(const ServiceConfig& config) {
     }
     SocketIo io;
     io.mIp = listen[0].ip;
+    io.mRelayFirst = config.relayPortFirst;
+    io.mRelayLast = config.relayPortLast;
     io.mMainFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;

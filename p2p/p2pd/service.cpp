@@ -1,6 +1,7 @@
 #include "p2p/p2pd/service.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <sstream>
 
@@ -119,6 +120,16 @@ bool ApplyOption(const std::string& name, const std::string& value, ServiceConfi
     } else if (name == "relay-max-seconds") {
         if (!number(100000000)) return false;
         c->relayMaxSeconds = uint32_t(n);
+    } else if (name == "relay-ports") {
+        unsigned first = 0, last = 0;
+        char rest = 0;
+        if (std::sscanf(value.c_str(), "%u-%u%c", &first, &last, &rest) != 2 || first == 0 ||
+            last > 65535 || first > last) {
+            *error = "relay-ports must be FIRST-LAST within 1..65535";
+            return false;
+        }
+        c->relayPortFirst = uint16_t(first);
+        c->relayPortLast = uint16_t(last);
     } else {
         *error = "unknown option '" + name + "'";
         return false;

@@ -32,6 +32,10 @@ struct ServiceConfig {
     uint32_t joinTimeoutMs = 2500;
     uint32_t relayIdleMs = 30000;
     uint32_t relayMaxSeconds = 0;  // 0: no limit
+    // Relay sockets bind within [relayPortFirst, relayPortLast] (a firewall's opening);
+    // both 0: any free port.
+    uint16_t relayPortFirst = 0;
+    uint16_t relayPortLast = 0;
     std::string portFile;
     std::string logLevel = "info";
 };

@@ -16,6 +16,7 @@
 #include "media/graph_filters.h"
 #include "platform/message_box.h"
 #include "tests/media/media_test_util.h"
+#include "tests/platform/shell_output.h"
 
 namespace zevo {
 namespace {
@@ -36,16 +37,7 @@ time_t OctoberMorning() {
     return mktime(&t);
 }
 
-std::string Shell(const std::string& command) {
-    std::string out;
-    if (FILE* pipe = popen((command + " 2>&1").c_str(), "r")) {
-        char buffer[1024];
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-        pclose(pipe);
-    }
-    return out;
-}
+using zevo::testing::ShellOutput;
 
 class RecordGraphTest : public ::testing::Test {
 protected:
@@ -116,12 +108,12 @@ TEST_F(RecordGraphTest, RecordsEveryFrameAsItCameWithTheStreamsSizeAndAnIndex) {
         EXPECT_EQ(info.height, 288u);
         EXPECT_NEAR(info.frameUs, 40000, 8000);
         EXPECT_EQ(CompleteRecording(file).result, AviCompletion::Complete);
-        const std::string probe = Shell(
+        const std::string probe = ShellOutput(
             "ffprobe -v error -count_frames -show_entries stream=codec_name,width,height,"
             "nb_read_frames -of csv=p=0 '" +
             file + "'");
         EXPECT_EQ(probe, std::string(c.probeName) + ",352,288,40\n");
-        EXPECT_EQ(Shell("ffmpeg -v error -i '" + file + "' -f null -"), "");
+        EXPECT_EQ(ShellOutput("ffmpeg -v error -i '" + file + "' -f null -"), "");
     }
     EXPECT_TRUE(mBoxes.isEmpty()) << mBoxes.join('|').toStdString();
 }

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "loopback_world.h"
+#include "tests/platform/shell_output.h"
 
 namespace zevo::e2e {
 namespace {
@@ -21,30 +22,17 @@ namespace {
 using namespace std::chrono_literals;
 
 const std::string kPrelude = kScriptHelpers + R"JS(
-function waitRunning(ms) {
-    return waitFor(function () { return host.paneText(0).indexOf("Running...") === 0; }, ms);
-}
 function waitFrames(n, ms) {
     return waitFor(function () { return viewer.framesDispatched() >= n; }, ms);
 }
 )JS";
 
-// Output of a command (stdout and stderr together).
-std::string Shell(const std::string& command) {
-    std::string out;
-    if (FILE* pipe = popen((command + " 2>&1").c_str(), "r")) {
-        char buffer[4096];
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-        pclose(pipe);
-    }
-    return out;
-}
+using zevo::testing::ShellOutput;
 
 std::string Probe(const std::string& file, const std::string& entries, bool countFrames = false) {
-    return Shell("ffprobe -v error -select_streams v:0 " +
-                 std::string(countFrames ? "-count_frames " : "") + "-show_entries " + entries +
-                 " -of default=noprint_wrappers=1 '" + file + "'");
+    return ShellOutput("ffprobe -v error -select_streams v:0 " +
+                       std::string(countFrames ? "-count_frames " : "") + "-show_entries " +
+                       entries + " -of default=noprint_wrappers=1 '" + file + "'");
 }
 
 std::string Field(const std::string& text, const std::string& key) {
@@ -60,9 +48,9 @@ double Number(const std::string& text, const std::string& key) {
 
 // Frames GStreamer's own AVI reader hands to its decoder.
 int GstDecodedFrames(const std::string& file) {
-    const std::string out =
-        Shell("gst-launch-1.0 -v filesrc location='" + file +
-              "' ! avidemux ! h264parse ! avdec_h264 ! fakesink silent=false | grep -c 'chain'");
+    const std::string out = ShellOutput(
+        "gst-launch-1.0 -v filesrc location='" + file +
+        "' ! avidemux ! h264parse ! avdec_h264 ! fakesink silent=false | grep -c 'chain'");
     return std::atoi(out.c_str());
 }
 
@@ -126,20 +114,20 @@ TEST_P(RecordingEndToEnd, TenSecondsAsTheDeviceSentThemAndASnapshotOfThePicture)
     EXPECT_EQ(Field(stream, "width"), "480");
     EXPECT_EQ(Field(stream, "height"), "270");
     EXPECT_NEAR(Number(stream, "nb_read_frames"), dispatched, dispatched * 0.02) << stream;
-    const double duration = Number(Shell("ffprobe -v error -show_entries format=duration -of "
-                                         "default=noprint_wrappers=1 '" +
-                                         file + "'"),
+    const double duration = Number(ShellOutput("ffprobe -v error -show_entries format=duration -of "
+                                               "default=noprint_wrappers=1 '" +
+                                               file + "'"),
                                    "duration");
     EXPECT_NEAR(duration * 1000, ms, ms * 0.05);
-    EXPECT_EQ(Shell("ffmpeg -v error -i '" + file + "' -f null -"), "");
-    EXPECT_EQ(Shell("ffmpeg -v error -ss 4 -i '" + file + "' -frames:v 10 -f null -"), "");
+    EXPECT_EQ(ShellOutput("ffmpeg -v error -i '" + file + "' -f null -"), "");
+    EXPECT_EQ(ShellOutput("ffmpeg -v error -ss 4 -i '" + file + "' -frames:v 10 -f null -"), "");
     if (codec == "h264") {
         EXPECT_NEAR(GstDecodedFrames(file), dispatched, dispatched * 0.02);
     }
 
     // The snapshot: a JPEG of the stream's size with the bars that were shown.
     QImage jpeg;
-    const std::string listing = Shell("ls '" + world.Dir() + "'");
+    const std::string listing = ShellOutput("ls '" + world.Dir() + "'");
     std::smatch m;
     ASSERT_TRUE(std::regex_search(listing, m, std::regex(R"(\d{8}_\d{6}\.jpg)"))) << listing;
     const std::string jpegPath = world.Dir() + "/" + m[0].str();
@@ -211,13 +199,13 @@ TEST(CrashedRecording, ReadableAfterTheKillAndCompletedByTheNextStart) {
     ASSERT_EQ(world.RunHost("host.quit(0);", 60s), 0);
     EXPECT_NE(ReadFile(world.Dir() + "/host.err").find("Completed the recording"),
               std::string::npos);
-    const std::string format = Shell(
+    const std::string format = ShellOutput(
         "ffprobe -v error -show_entries format=duration -of "
         "default=noprint_wrappers=1 '" +
         file + "'");
     EXPECT_NEAR(Number(format, "duration") * 1000, ms, ms * 0.05) << format;
     EXPECT_GE(Number(Probe(file, "stream=nb_read_frames", true), "nb_read_frames"), frames * 0.95);
-    EXPECT_EQ(Shell("ffmpeg -v error -ss 3 -i '" + file + "' -frames:v 10 -f null -"), "");
+    EXPECT_EQ(ShellOutput("ffmpeg -v error -ss 3 -i '" + file + "' -frames:v 10 -f null -"), "");
 }
 
 // The edges of captures in one run: nothing recorded without a recording, folders that
@@ -230,7 +218,7 @@ TEST(CaptureEdges, MissingAndLongFoldersSameSecondNamesAndAReadError) {
     ASSERT_TRUE(world.StartDevice({}, 1));
     std::string longFolder = world.Dir();
     while (longFolder.size() < 300) longFolder += "/abcdefghijklmnopqrstuvwxyz";
-    ASSERT_EQ(Shell("mkdir -p '" + longFolder + "' && echo ok"), "ok\n");
+    ASSERT_EQ(ShellOutput("mkdir -p '" + longFolder + "' && echo ok"), "ok\n");
     const std::string missing = world.Dir() + "/missing";
     const std::string snaps = world.Dir() + "/snaps";
     ASSERT_EQ(mkdir(snaps.c_str(), 0755), 0);
@@ -270,9 +258,9 @@ TEST(CaptureEdges, MissingAndLongFoldersSameSecondNamesAndAReadError) {
     ASSERT_EQ(world.FinishHost(60s), 0) << ReadFile(world.HostOut());
     const std::vector<std::string> logs = world.Lines("log");
     EXPECT_EQ(LogValue(logs, "boxes"), "0") << ReadFile(world.HostOut());
-    EXPECT_EQ(Shell("ls -A '" + longFolder + "'"), "");
+    EXPECT_EQ(ShellOutput("ls -A '" + longFolder + "'"), "");
     EXPECT_FALSE(std::ifstream(missing).good());
-    const std::string listing = Shell("ls '" + snaps + "'");
+    const std::string listing = ShellOutput("ls '" + snaps + "'");
     EXPECT_TRUE(std::regex_match(listing, std::regex(R"((\d{8}_\d{6}\.avi\n)?\d{8}_\d{6}\.jpg\n)")))
         << listing;
 
@@ -280,10 +268,10 @@ TEST(CaptureEdges, MissingAndLongFoldersSameSecondNamesAndAReadError) {
     EXPECT_EQ(LogValue(logs, "after"), "0 []");
     const std::string file = LogValue(logs, "file");
     ASSERT_FALSE(file.empty());
-    EXPECT_EQ(Shell("ffmpeg -v error -i '" + file + "' -f null -"), "");
-    EXPECT_NE(
-        Shell("ffprobe -v error -show_entries format=duration '" + file + "'").find("duration=1"),
-        std::string::npos);
+    EXPECT_EQ(ShellOutput("ffmpeg -v error -i '" + file + "' -f null -"), "");
+    EXPECT_NE(ShellOutput("ffprobe -v error -show_entries format=duration '" + file + "'")
+                  .find("duration=1"),
+              std::string::npos);
 }
 
 // The folder dialog answered with a folder and cancelled.

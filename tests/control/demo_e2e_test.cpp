@@ -176,9 +176,6 @@ TEST(DemoEndToEnd, ChildrenEndWhenTheHostIsTerminatedOrKilled) {
 
 // Helpers every script starts with.
 const std::string kPrelude = kScriptHelpers + R"JS(
-function waitRunning(ms) {
-    return waitFor(function () { return host.paneText(0).indexOf("Running...") === 0; }, ms);
-}
 // The seven bars of the SMPTE pattern, sampled in the middle of their height.
 var bars = [];
 for (var i = 0; i < 7; ++i) bars.push([(i + 0.5) / 7, 0.45]);

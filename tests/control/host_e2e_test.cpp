@@ -24,21 +24,11 @@ using namespace std::chrono_literals;
 
 // Helpers every script starts with.
 const std::string kPrelude = kScriptHelpers + R"JS(
-function paneStarts(prefix) { return host.paneText(0).indexOf(prefix) === 0; }
-function waitRunning(ms) { return waitFor(function () { return paneStarts("Running..."); }, ms); }
 function boxCount() { return host.messageBoxes().length; }
 )JS";
 
 std::string Script(const std::string& body) {
     return kPrelude + body;
-}
-
-long long FirstMs(const std::vector<TranscriptLine>& lines, const std::string& kind,
-                  const std::string& prefix) {
-    for (const TranscriptLine& line : lines) {
-        if (line.kind == kind && line.text.rfind(prefix, 0) == 0) return line.ms;
-    }
-    return -1;
 }
 
 // True when the texts appear in this order (not necessarily next to each other).
@@ -401,114 +391,6 @@ TEST_F(HostEndToEnd, StartRightAfterStopRunsOnALaterStart) {
     EXPECT_NE(std::find(logs.begin(), logs.end(), "running"), logs.end()) << Transcript();
     // A report from the closed session must not end the new one.
     EXPECT_TRUE(mWorld.Lines("box[Tips]").empty()) << Transcript();
-}
-
-// With --reconnect a device killed under a running session and started again is
-// viewed again by itself, on the same camera, with the pane counting the tries; StopAV
-// ends it; a recording that ran goes on in a new file after each gap.
-TEST_F(HostEndToEnd, ReconnectsToADeviceKilledAndStartedAgain) {
-    constexpr int kRounds = 3;
-    ASSERT_NO_FATAL_FAILURE(Start());
-    mWorld.SetHostArguments({"--reconnect"});
-    ASSERT_TRUE(mWorld.StartHost(Script(R"JS(
-        player.SavePath = ")JS" + mWorld.Dir() +
-                                        R"JS(/captures";
-        player.ChgSelection(2);
-        player.StartAV();
-        host.log(waitRunning(8000) ? "running" : "no-running");
-        player.StartRecord();
-        for (var round = 0; round < )JS" +
-                                        std::to_string(kRounds) + R"JS(; ++round) {
-            if (!waitFor(function () { return paneStarts("Reconnecting...("); }, 30000))
-                host.log("no-reconnecting " + host.paneText(0));
-            host.log("reconnecting " + round);
-            host.log(waitRunning(60000) ? "back " + round : "no-back " + host.paneText(0));
-        }
-        host.sleep(2000);
-        player.StopRecord();
-        player.StopAV();
-        host.sleep(2500);
-        host.log("after-stop " + host.paneText(0));
-        // Once more, and this time the device comes back with another password.
-        player.StartAV();
-        host.log(waitRunning(8000) ? "running-again" : "no-running");
-        waitFor(function () { return paneStarts("Reconnecting...("); }, 30000);
-        host.log("refusing");
-        waitFor(function () { return paneStarts("Failed to connect(Wrong password)."); }, 60000);
-        host.log("refused " + host.paneText(0));
-        host.sleep(5000);
-        host.log("settled " + host.paneText(0));
-        host.quit(0);
-    )JS")));
-    std::vector<long long> backMs;
-    const std::string captures = mWorld.Dir() + "/captures";
-    auto recordings = [&] {
-        std::vector<std::string> names;
-        if (DIR* dir = opendir(captures.c_str())) {
-            while (dirent* e = readdir(dir)) {
-                const std::string name = e->d_name;
-                if (name.size() > 4 && name.substr(name.size() - 4) == ".avi")
-                    names.push_back(name);
-            }
-            closedir(dir);
-        }
-        return names;
-    };
-    ASSERT_EQ(mkdir(captures.c_str(), 0700), 0);
-    for (int round = 0; round < kRounds; ++round) {
-        ASSERT_TRUE(mWorld.WaitForLine(
-            "log", round == 0 ? "running" : "back " + std::to_string(round - 1), 90s))
-            << Transcript();
-        std::this_thread::sleep_for(1s);
-        mWorld.KillDevice();
-        ASSERT_TRUE(mWorld.WaitForLine("log", "reconnecting " + std::to_string(round), 60s))
-            << Transcript();
-        ASSERT_TRUE(mWorld.StartDevice());
-        const auto registered = std::chrono::steady_clock::now();
-        ASSERT_TRUE(mWorld.WaitForLine("log", "back " + std::to_string(round), 90s))
-            << Transcript();
-        backMs.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(
-                             std::chrono::steady_clock::now() - registered)
-                             .count());
-        std::this_thread::sleep_for(1500ms);
-        const auto names = recordings();
-        // The recording ended at the gap and goes on in a new file.
-        EXPECT_EQ(names.size(), static_cast<size_t>(round) + 2);
-    }
-    ASSERT_TRUE(mWorld.WaitForLine("log", "after-stop", 30s)) << Transcript();
-    ASSERT_TRUE(mWorld.WaitForLine("log", "running-again", 30s)) << Transcript();
-    std::this_thread::sleep_for(1s);
-    mWorld.KillDevice();
-    ASSERT_TRUE(mWorld.WaitForLine("log", "refusing", 60s)) << Transcript();
-    ASSERT_TRUE(mWorld.StartDevice({}, 4, "another-password"));
-    ASSERT_EQ(mWorld.FinishHost(120s), 0) << Transcript();
-    // The refusal ends the tries: no "Reconnecting..." after it.
-    const auto lines = mWorld.Transcript();
-    const long long refused = FirstMs(lines, "log", "refused");
-    ASSERT_GE(refused, 0) << Transcript();
-    for (const TranscriptLine& l : lines) {
-        if (l.ms > refused && l.kind == "pane0") {
-            EXPECT_NE(l.text.rfind("Reconnecting", 0), 0u);
-        }
-    }
-    EXPECT_EQ(mWorld.Lines("log").back(), "settled Failed to connect(Wrong password).")
-        << Transcript();
-    for (long long ms : backMs)
-        std::printf("running again %lld ms after the device registered\n", ms);
-    const auto logs = mWorld.Lines("log");
-    for (const std::string& line : logs) EXPECT_NE(line.rfind("no-", 0), 0u) << line;
-    EXPECT_TRUE(mWorld.Lines("box[Tips]").empty()) << Transcript();
-    EXPECT_NE(std::find(logs.begin(), logs.end(), "after-stop Press start button to run."),
-              logs.end())
-        << Transcript();
-    const auto pane0 = mWorld.Lines("pane0");
-    EXPECT_NE(std::find(pane0.begin(), pane0.end(), "Reconnecting...(1)"), pane0.end());
-    // Every session the device saw asked for the camera chosen before the first.
-    for (const DeviceCommand& c : mWorld.DeviceCommands()) {
-        if (c.name == "CMD_START_STREAM") {
-            EXPECT_EQ(c.camera, 2);
-        }
-    }
 }
 
 struct Usage {

@@ -28,17 +28,20 @@ std::string Trim(std::string text) {
     return text;
 }
 
+// This process's environment with the entries of extra added; an entry replaces any
+// earlier one of the same name (so a test's own entries win over the defaults).
 std::vector<std::string> Environment(const std::vector<std::string>& extra) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-        const std::string entry = *e;
-        bool replaced = false;
-        for (const std::string& x : extra) {
-            if (entry.compare(0, x.find('=') + 1, x, 0, x.find('=') + 1) == 0) replaced = true;
-        }
-        if (!replaced) env.push_back(entry);
+    std::vector<std::string> env(
+        environ, environ + [] {
+            size_t n = 0;
+            while (environ[n]) ++n;
+            return n;
+        }());
+    for (const std::string& x : extra) {
+        const std::string name = x.substr(0, x.find('=') + 1);
+        std::erase_if(env, [&](const std::string& e) { return e.rfind(name, 0) == 0; });
+        env.push_back(x);
     }
-    env.insert(env.end(), extra.begin(), extra.end());
     return env;
 }
 
@@ -94,6 +97,14 @@ void Process::Kill() {
     int status = 0;
     waitpid(mPid, &status, 0);
     mPid = -1;
+}
+
+long long FirstMs(const std::vector<TranscriptLine>& lines, const std::string& kind,
+                  const std::string& prefix) {
+    for (const TranscriptLine& line : lines) {
+        if (line.kind == kind && line.text.rfind(prefix, 0) == 0) return line.ms;
+    }
+    return -1;
 }
 
 std::string ReadFile(const std::string& path) {

@@ -11,7 +11,8 @@
 namespace zevo::e2e {
 
 // Script helpers every test's scripts start with: waitFor(test, ms) polls test every
-// 20 ms until it holds or ms have passed.
+// 20 ms until it holds or ms have passed; paneStarts(prefix) tells whether status pane 0
+// starts with prefix; waitRunning(ms) waits for "Running..." there.
 inline const std::string kScriptHelpers = R"JS(
 function waitFor(test, ms) {
     for (var t = 0; t < ms; t += 20) {
@@ -20,6 +21,8 @@ function waitFor(test, ms) {
     }
     return test();
 }
+function paneStarts(prefix) { return host.paneText(0).indexOf(prefix) === 0; }
+function waitRunning(ms) { return waitFor(function () { return paneStarts("Running..."); }, ms); }
 )JS";
 
 // A child process started with its output in files; stopped by pid.
@@ -51,6 +54,9 @@ struct TranscriptLine {
 };
 
 std::vector<TranscriptLine> ReadTranscript(const std::string& path);
+// The time of the first line of that kind starting with prefix, or -1.
+long long FirstMs(const std::vector<TranscriptLine>& lines, const std::string& kind,
+                  const std::string& prefix);
 std::string ReadFile(const std::string& path);
 
 // A command that zevo-camd logged: its monotonic millisecond stamp, code name and camera.

@@ -386,13 +386,16 @@ TEST(ServiceConfig, FileAndOptions) {
     std::string error;
     ASSERT_TRUE(
         p2p::ParseConfigText("# comment\n\nlisten = 0.0.0.0:1  # trailing\n"
-                             "force-relay = yes\nmax-sessions=5\nrelay-rate = 0\n",
+                             "force-relay = yes\nmax-sessions=5\nrelay-rate = 0\n"
+                             "relay-ports = 40000-40015\n",
                              &config, &error))
         << error;
     EXPECT_EQ(config.listen, "0.0.0.0:1");
     EXPECT_TRUE(config.forceRelay);
     EXPECT_EQ(config.maxSessions, 5u);
     EXPECT_EQ(config.relayRate, 0u);
+    EXPECT_EQ(config.relayPortFirst, 40000);
+    EXPECT_EQ(config.relayPortLast, 40015);
     EXPECT_FALSE(p2p::ParseConfigText("bogus = 1\n", &config, &error));
     EXPECT_NE(error.find("line 1"), std::string::npos);
     EXPECT_FALSE(p2p::ParseConfigText("max-sessions = -1\n", &config, &error));
@@ -401,6 +404,10 @@ TEST(ServiceConfig, FileAndOptions) {
     EXPECT_FALSE(p2p::ParseConfigText("keepalive-ms = 5\n", &config, &error));
     EXPECT_FALSE(p2p::ParseConfigText("log-level = loud\n", &config, &error));
     EXPECT_FALSE(p2p::ParseConfigText("key-file = /etc/passwd\n", &config, &error));
+    for (const char* ports : {"0-10", "10-5", "1-65536", "40000", "40000-40010x", "-"})
+        EXPECT_FALSE(
+            p2p::ParseConfigText(std::string("relay-ports = ") + ports + "\n", &config, &error))
+            << ports;
 }
 
 }  // namespace

@@ -15,8 +15,12 @@ namespace {
 
 zevo::tools::UdpProxy* gProxy = nullptr;
 
-void OnSignal(int) {
-    if (gProxy) gProxy->RequestStop();
+void OnSignal(int sig) {
+    if (!gProxy) return;
+    if (sig == SIGUSR1 || sig == SIGUSR2)
+        gProxy->SetOutage(sig == SIGUSR1);
+    else
+        gProxy->RequestStop();
 }
 
 // Applies one impairment option (name without its up-/down- prefix) to imp.
@@ -61,7 +65,9 @@ int main(int argc, char** argv) {
         "Forwards UDP datagrams from every client to one upstream address and the replies\n"
         "back, with delay, jitter, loss, reordering and a rate limit per direction.",
         "zevo-udpproxy"};
-    app.footer("Prints the listening address on start and the counters on exit (SIGINT/SIGTERM).");
+    app.footer(
+        "Prints the listening address on start and the counters on exit (SIGINT/SIGTERM).\n"
+        "SIGUSR1 takes the link down (every datagram lost), SIGUSR2 brings it back.");
     zevo::StandardFlags(app, "zevo-udpproxy", ZEVO_VERSION);
     app.add_option("--listen", config.listen, "Local address (default 127.0.0.1:0, a free port)")
         ->type_name("HOST:PORT");
@@ -149,6 +155,8 @@ int main(int argc, char** argv) {
     sa.sa_handler = OnSignal;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGUSR1, &sa, nullptr);
+    sigaction(SIGUSR2, &sa, nullptr);
 
     if (duration > 0.0) {
         sigaction(SIGALRM, &sa, nullptr);

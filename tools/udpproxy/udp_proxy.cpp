@@ -172,6 +172,7 @@ struct UdpProxy::Impl {
     std::string listenAddress;
 
     std::atomic<bool> stopRequested{false};
+    std::atomic<bool> outage{false};
     std::mt19937_64 rng[2];
     uint64_t linkFreeNs[2] = {0, 0};
     uint64_t nextSeq = 0;
@@ -366,7 +367,8 @@ struct UdpProxy::Impl {
         AtomicDirectionStats& st = stats[dir];
         const Impairment& imp = ImpairmentOf(dir);
         Bump(st.received);
-        if (imp.lossPercent > 0.0 && Uniform(dir) * 100.0 < imp.lossPercent) {
+        if (outage.load(std::memory_order_relaxed) ||
+            (imp.lossPercent > 0.0 && Uniform(dir) * 100.0 < imp.lossPercent)) {
             Bump(st.lost);
             return;
         }
@@ -458,7 +460,8 @@ struct UdpProxy::Impl {
             timer.it_value.tv_sec = static_cast<time_t>(due / 1000000000u);
             timer.it_value.tv_nsec = static_cast<long>(due % 1000000000u);
             // A zero value would disarm the timer instead of firing it.
-            if (timer.it_value.tv_sec == 0 && timer.it_value.tv_nsec == 0) timer.it_value.tv_nsec = 1;
+            if (timer.it_value.tv_sec == 0 && timer.it_value.tv_nsec == 0)
+                timer.it_value.tv_nsec = 1;
         }
         timerfd_settime(timerFd, TFD_TIMER_ABSTIME, &timer, nullptr);
     }
@@ -497,6 +500,10 @@ int UdpProxy::Start() {
 
 void UdpProxy::RequestStop() {
     mImpl->RequestStop();
+}
+
+void UdpProxy::SetOutage(bool on) {
+    mImpl->outage.store(on, std::memory_order_relaxed);
 }
 
 void UdpProxy::Stop() {

@@ -95,6 +95,10 @@ public:
 
     // Safe to call from any thread while the proxy runs.
     UdpProxyStats Stats() const;
+    // While on, every datagram in both directions is lost (and counted so), as when the
+    // link goes down; off restores the configured faults. Safe from any thread and from a
+    // signal handler.
+    void SetOutage(bool on);
 
 private:
     struct Impl;
