@@ -134,9 +134,15 @@ Responder::Responder(const KeyPair& staticKey, const uint8_t certificate[kCertif
 
 HandshakeResult Responder::Respond(const uint8_t* hello, size_t length, const char* did,
                                    uint64_t session, uint8_t out[kReplySize], SessionKeys* keys,
-                                   const KeyPair* ephemeral) const {
+                                   const KeyPair* ephemeral) {
     if (!ValidFrame(hello, length, kHelloSize, SecureType::kHello) || !IsValidDid(did))
         return HandshakeResult::kMalformed;
+    if (mAnswered && session == mSession && std::strcmp(did, mDid) == 0 &&
+        std::memcmp(hello, mHello, kHelloSize) == 0) {
+        std::memcpy(out, mReply, kReplySize);
+        *keys = mKeys;
+        return HandshakeResult::kOk;
+    }
     SymmetricState state(kProtocolName);
     MixPrologue(state, did, session);
     const uint8_t* re = hello + kOffEphemeral;
@@ -173,6 +179,13 @@ HandshakeResult Responder::Respond(const uint8_t* hello, size_t length, const ch
     keys->suite = suite;
     std::memcpy(keys->handshakeHash, state.hash(), kHashSize);
     std::memset(keys->peerStatic, 0, kDhSize);  // the viewer is anonymous to the transport
+    mAnswered = true;
+    std::memcpy(mHello, hello, kHelloSize);
+    std::memset(mDid, 0, sizeof mDid);
+    std::memcpy(mDid, did, std::strlen(did));
+    mSession = session;
+    std::memcpy(mReply, out, kReplySize);
+    mKeys = *keys;
     return HandshakeResult::kOk;
 }
 

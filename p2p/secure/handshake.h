@@ -75,16 +75,25 @@ class Responder {
 public:
     Responder(const KeyPair& staticKey, const uint8_t certificate[kCertificateSize],
               uint8_t suites);
-    // Answers one HELLO for this DID and session. Each call uses a fresh ephemeral key and
-    // so gives fresh session keys: a retransmitted HELLO gets a new REPLY.
+    // Answers one HELLO for this DID and session with a fresh ephemeral key. The HELLO
+    // answered last is remembered: the same bytes again (the viewer retransmits while the
+    // REPLY is lost) get the same REPLY and keys, so the two ends never hold different
+    // sessions for one HELLO.
     HandshakeResult Respond(const uint8_t* hello, size_t length, const char* did, uint64_t session,
                             uint8_t out[kReplySize], SessionKeys* keys,
-                            const KeyPair* ephemeral = nullptr) const;
+                            const KeyPair* ephemeral = nullptr);
 
 private:
     KeyPair mStatic;
     uint8_t mCertificate[kCertificateSize];
     uint8_t mSuites;
+    // The last HELLO answered, for its DID and session, with its REPLY and keys.
+    bool mAnswered = false;
+    uint8_t mHello[kHelloSize] = {};
+    char mDid[kDidFieldSize + 1] = {};
+    uint64_t mSession = 0;
+    uint8_t mReply[kReplySize] = {};
+    SessionKeys mKeys;
 };
 
 }  // namespace zevo::p2p::secure

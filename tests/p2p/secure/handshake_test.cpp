@@ -288,6 +288,36 @@ TEST(Handshake, RelaySubstitutingKeysIsDetected) {
               HandshakeResult::kOk);
 }
 
+TEST(Handshake, RetransmittedHelloGetsTheSameReply) {
+    Cast cast;
+    secure::Responder device(cast.device, cast.certificate, secure::kSuiteChaChaPoly);
+    secure::Initiator viewer;
+    uint8_t hello[secure::kHelloSize], first[secure::kReplySize], again[secure::kReplySize];
+    secure::SessionKeys k1, k2, vk;
+    viewer.Start(kDid, kSession, secure::kSuiteChaChaPoly, hello);
+    ASSERT_EQ(device.Respond(hello, sizeof hello, kDid, kSession, first, &k1),
+              HandshakeResult::kOk);
+    ASSERT_EQ(device.Respond(hello, sizeof hello, kDid, kSession, again, &k2),
+              HandshakeResult::kOk);
+    EXPECT_EQ(0, std::memcmp(first, again, sizeof first));
+    EXPECT_EQ(0, std::memcmp(k1.send, k2.send, secure::kKeySize));
+    // The viewer completes on the second copy with the keys the device holds.
+    ASSERT_EQ(viewer.ReadReply(again, sizeof again, cast.trusted, kNow, &vk), HandshakeResult::kOk);
+    EXPECT_EQ(0, std::memcmp(vk.receive, k1.send, secure::kKeySize));
+
+    // The same HELLO for another session is not a retransmission; a new HELLO neither.
+    uint8_t other[secure::kReplySize];
+    EXPECT_EQ(device.Respond(hello, sizeof hello, kDid, kSession + 1, other, &k2),
+              HandshakeResult::kOk);
+    EXPECT_NE(0, std::memcmp(first, other, sizeof first));
+    secure::Initiator second;
+    second.Start(kDid, kSession, secure::kSuiteChaChaPoly, hello);
+    ASSERT_EQ(device.Respond(hello, sizeof hello, kDid, kSession, other, &k2),
+              HandshakeResult::kOk);
+    EXPECT_NE(0, std::memcmp(first + 4, other + 4, secure::kDhSize));
+    EXPECT_NE(0, std::memcmp(k1.send, k2.send, secure::kKeySize));
+}
+
 TEST(Handshake, LowOrderEphemeralKeysAreRefused) {
     Cast cast;
     secure::Responder device(cast.device, cast.certificate, secure::kSuiteChaChaPoly);
