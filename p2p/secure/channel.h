@@ -33,6 +33,7 @@ struct DropCounts {
     uint64_t replay = 0;     // counter already accepted
     uint64_t tooOld = 0;     // counter behind the replay window
     uint64_t staleKey = 0;   // epoch neither previous (still kept), current nor next
+    uint64_t handshake = 0;  // handshake messages refused or out of place (see session.h)
 };
 
 enum class OpenResult { kOk, kMalformed, kBadTag, kReplay, kTooOld, kStaleKey, kNoRoom };
