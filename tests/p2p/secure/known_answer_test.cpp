@@ -1,5 +1,5 @@
 // The handshake, certificate and first datagram for fixed keys, byte for byte against
-// values from noise_reference.py: a second rendering of the Noise specification and
+// values from noise_reference.py: a second rendering of the Noise protocol framework (NX) and
 // p2p/PROTOCOL.md in Python, independent of this code.
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Known-answer values for handshake_test.cpp's KnownAnswer test.
 
-Written from the Noise specification (revision 34, pattern NX) and p2p/PROTOCOL.md with
+Written from the Noise protocol framework document (revision 34, pattern NX) and p2p/PROTOCOL.md with
 Python's hashlib/hmac and the cryptography package, independently of the C++ code, so the
 test checks the handshake, certificate and datagram bytes against a second rendering of
 the same documents. Run it to print the values; they are fixed inputs, so the output never
