@@ -33,8 +33,12 @@ using namespace zevo::p2p;
 namespace {
 
 volatile std::sig_atomic_t gStop = 0;
+volatile std::sig_atomic_t gReport = 0;
 void OnSignal(int) {
     gStop = 1;
+}
+void OnReportSignal(int) {
+    gReport = 1;
 }
 
 uint64_t NowMs() {
@@ -71,8 +75,9 @@ const OptionText kServiceOptions[] = {
 
 int gLogLevel = kLogInfo;
 
-void LogText(int level, const std::string& text) {
-    if (level > gLogLevel) return;
+// always: written whatever the log level (the load report the operator asked for).
+void LogText(int level, const std::string& text, bool always = false) {
+    if (level > gLogLevel && !always) return;
     static const char* kNames[] = {"error", "warn", "info", "debug"};
     char stamp[32];
     std::time_t t = std::time(nullptr);
@@ -325,6 +330,12 @@ int Serve(const ServiceConfig& config) {
             service.Sweep(now);
             nextSweep = now + 100;
         }
+        if (gReport) {
+            gReport = 0;
+            uint64_t stats[kStatCount];
+            service.Snapshot(stats);
+            LogText(kLogInfo, "load: " + FormatLoad(stats, kStatCount), true);
+        }
     }
     LogText(kLogInfo, "stopping");
     return 0;
@@ -440,6 +451,9 @@ int main(int argc, char** argv) {
     sa.sa_handler = OnSignal;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    struct sigaction report {};
+    report.sa_handler = OnReportSignal;
+    sigaction(SIGUSR1, &report, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
     return Serve(config);
 }

@@ -215,7 +215,27 @@ void Rendezvous::Log(int level, const std::string& text) {
 void Rendezvous::Reply(const Endpoint& to, const Message& m, int relayFd) {
     uint8_t buffer[kMaxDatagram];
     size_t n = EncodeMessage(m, buffer, sizeof buffer);
-    if (n > 0) mIo->Send(relayFd, to, buffer, n);
+    if (n == 0) return;
+    ++mStats[kStatDatagramsOut];
+    mIo->Send(relayFd, to, buffer, n);
+}
+
+void Rendezvous::Snapshot(uint64_t* out) {
+    mStats[kStatDevicesNow] = mDevices.size();
+    mStats[kStatSessionsNow] = mSessions.size();
+    mStats[kStatRelaysNow] = mRelayByFd.size();
+    std::copy(mStats, mStats + kStatCount, out);
+}
+
+std::string FormatLoad(const uint64_t* stats, size_t count) {
+    auto at = [&](size_t i) { return i < count ? std::to_string(stats[i]) : std::string("?"); };
+    return "devices " + at(kStatDevicesNow) + ", sessions " + at(kStatSessionsNow) +
+           ", relays " + at(kStatRelaysNow) + ", datagrams in " + at(kStatInPerSecond) +
+           "/s out " + at(kStatOutPerSecond) + "/s; drops: malformed " + at(kStatMalformed) +
+           ", unexpected " + at(kStatUnexpected) + ", refused " + at(kStatRefused) +
+           ", did-in-use " + at(kStatDidInUse) + ", limit " + at(kStatLimitHits) +
+           ", relay-stranger " + at(kStatRelayDropped) + ", relay-rate " +
+           at(kStatRelayRateDrops);
 }
 
 void Rendezvous::MakeChallenge(const char* did, const Endpoint& from, uint64_t slot,
@@ -569,19 +589,17 @@ void Rendezvous::OnStats(const Message& m, const Endpoint& from) {
         ++mStats[kStatUnexpected];
         return;
     }
-    mStats[kStatDevicesNow] = mDevices.size();
-    mStats[kStatSessionsNow] = mSessions.size();
-    mStats[kStatRelaysNow] = mRelayByFd.size();
     Message r;
     r.type = MsgType::kStatsReply;
     r.nonce = m.nonce;
     r.statCount = kStatCount;
-    std::copy(mStats, mStats + kStatCount, r.stats);
+    Snapshot(r.stats);
     Reply(from, r);
 }
 
 bool Rendezvous::OnRelayDatagram(int relayFd, const uint8_t* data, size_t length,
                                  const Endpoint& from, uint64_t now, Endpoint* forwardTo) {
+    ++mStats[kStatRelayIn];
     auto found = mRelayByFd.find(relayFd);
     if (found == mRelayByFd.end()) return false;
     SessionRec& s = *found->second;
@@ -657,6 +675,18 @@ void Rendezvous::DropSession(uint64_t id) {
 }
 
 void Rendezvous::Sweep(uint64_t now) {
+    if (mRateStart == 0 || now < mRateStart) {
+        mRateStart = now;
+    } else if (now - mRateStart >= 1000) {
+        uint64_t in = mStats[kStatDatagrams] + mStats[kStatRelayIn];
+        uint64_t out = mStats[kStatDatagramsOut] + mStats[kStatRelayForwarded];
+        uint64_t span = now - mRateStart;
+        mStats[kStatInPerSecond] = (in - mRateIn) * 1000 / span;
+        mStats[kStatOutPerSecond] = (out - mRateOut) * 1000 / span;
+        mRateIn = in;
+        mRateOut = out;
+        mRateStart = now;
+    }
     for (auto it = mDevices.begin(); it != mDevices.end();) {
         if (now - it->second->lastSeen >= mConfig.deviceExpiryMs) {
             Log(kLogInfo, "registration of " + it->first + " expired");

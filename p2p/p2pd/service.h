@@ -62,8 +62,17 @@ enum Stat : size_t {
     kStatDevicesNow,
     kStatSessionsNow,
     kStatRelaysNow,
+    kStatDatagramsOut,  // sent from the main socket and relay binds; forwards counted apart
+    kStatRelayIn,       // datagrams arriving on relay sockets
+    kStatInPerSecond,   // main and relay sockets, over the last full second
+    kStatOutPerSecond,
     kStatCount
 };
+static_assert(kStatCount <= kMaxStats, "STATS_REPLY carries at most kMaxStats counters");
+
+// One line for the operator: devices, sessions, relays, datagrams per second and drops by
+// cause. Takes as many counters as a service sent (older services send fewer).
+std::string FormatLoad(const uint64_t* stats, size_t count);
 
 class ServiceIo {
 public:
@@ -92,6 +101,8 @@ public:
     void Sweep(uint64_t nowMs);
 
     uint64_t Stat(size_t index) const { return mStats[index]; }
+    // The counters as STATS_REPLY carries them, gauges brought up to date.
+    void Snapshot(uint64_t* out);
     size_t Devices() const { return mDevices.size(); }
     size_t Sessions() const { return mSessions.size(); }
 
@@ -127,6 +138,8 @@ private:
     std::unordered_map<int, SessionRec*> mRelayByFd;
     size_t mPending = 0;
     uint64_t mStats[kStatCount] = {};
+    uint64_t mRateStart = 0;  // the window the per-second rates are counted over
+    uint64_t mRateIn = 0, mRateOut = 0;
 };
 
 }  // namespace zevo::p2p
