@@ -43,8 +43,8 @@ std::vector<Endpoint> PlaceDid(const char* did, const std::vector<Endpoint>& ser
     std::vector<std::pair<uint64_t, Endpoint>> ranked;
     ranked.reserve(services.size());
     for (const Endpoint& e : services) {
-        bool seen = std::any_of(ranked.begin(), ranked.end(),
-                                [&](const auto& r) { return r.second == e; });
+        bool seen =
+            std::any_of(ranked.begin(), ranked.end(), [&](const auto& r) { return r.second == e; });
         if (!seen) ranked.emplace_back(PlacementScore(did, e), e);
     }
     if (replicas == 0) replicas = DefaultReplicas(ranked.size());

@@ -192,7 +192,7 @@ constexpr int8_t kNoVerdict = -1;
 // A viewer's standing with one service of the DID's set while it looks the DID up.
 struct LookupTarget {
     Endpoint service;
-    uint64_t firstSent = 0;  // 0: not asked yet
+    uint64_t firstSent = 0;       // 0: not asked yet
     int8_t verdict = kNoVerdict;  // offline or limit, once the service said so
 };
 

@@ -229,13 +229,12 @@ void Rendezvous::Snapshot(uint64_t* out) {
 
 std::string FormatLoad(const uint64_t* stats, size_t count) {
     auto at = [&](size_t i) { return i < count ? std::to_string(stats[i]) : std::string("?"); };
-    return "devices " + at(kStatDevicesNow) + ", sessions " + at(kStatSessionsNow) +
-           ", relays " + at(kStatRelaysNow) + ", datagrams in " + at(kStatInPerSecond) +
-           "/s out " + at(kStatOutPerSecond) + "/s; drops: malformed " + at(kStatMalformed) +
-           ", unexpected " + at(kStatUnexpected) + ", refused " + at(kStatRefused) +
-           ", did-in-use " + at(kStatDidInUse) + ", limit " + at(kStatLimitHits) +
-           ", relay-stranger " + at(kStatRelayDropped) + ", relay-rate " +
-           at(kStatRelayRateDrops);
+    return "devices " + at(kStatDevicesNow) + ", sessions " + at(kStatSessionsNow) + ", relays " +
+           at(kStatRelaysNow) + ", datagrams in " + at(kStatInPerSecond) + "/s out " +
+           at(kStatOutPerSecond) + "/s; drops: malformed " + at(kStatMalformed) + ", unexpected " +
+           at(kStatUnexpected) + ", refused " + at(kStatRefused) + ", did-in-use " +
+           at(kStatDidInUse) + ", limit " + at(kStatLimitHits) + ", relay-stranger " +
+           at(kStatRelayDropped) + ", relay-rate " + at(kStatRelayRateDrops);
 }
 
 void Rendezvous::MakeChallenge(const char* did, const Endpoint& from, uint64_t slot,

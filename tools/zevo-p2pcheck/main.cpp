@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "p2p/PPPP_API.h"
-#include "p2p/diag_device.h"
 #include "p2p/crypto.h"
+#include "p2p/diag_device.h"
 #include "p2p/init_string.h"
 #include "p2p/p2pd/service.h"
 #include "p2p/placement.h"
@@ -155,10 +155,10 @@ int main(int argc, char** argv) {
         // The same list the library would use: the string, or ZEVO_P2P_SERVER over it.
         std::vector<zevo::p2p::Endpoint> list;
         const char* over = std::getenv("ZEVO_P2P_SERVER");
-        bool ok = servers.empty() && over != nullptr && *over != '\0'
-                      ? zevo::p2p::ParseEndpointList(over, &list,
-                                                     zevo::p2p::kInitStringMaxEndpoints)
-                      : zevo::p2p::DecodeInitString(init.c_str(), init.size(), &list);
+        bool ok =
+            servers.empty() && over != nullptr && *over != '\0'
+                ? zevo::p2p::ParseEndpointList(over, &list, zevo::p2p::kInitStringMaxEndpoints)
+                : zevo::p2p::DecodeInitString(init.c_str(), init.size(), &list);
         if (!ok) {
             std::fprintf(stderr, "zevo-p2pcheck: bad service list\n");
             return 2;
