@@ -5,6 +5,7 @@
 #include <netinet/udp.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -147,6 +148,24 @@ public:
         ::close(fd);
     }
     void LogLine(int level, const std::string& text) override { LogText(level, text); }
+    // The drops column of the main socket's line in /proc/net/udp (found by its inode).
+    uint64_t KernelDrops() override {
+        struct stat s {};
+        if (fstat(mMainFd, &s) != 0) return 0;
+        std::ifstream in("/proc/self/net/udp");
+        std::string line;
+        std::getline(in, line);  // header
+        while (std::getline(in, line)) {
+            std::istringstream fields(line);
+            std::string field;
+            std::vector<std::string> all;
+            while (fields >> field) all.push_back(field);
+            // sl local remote st queues tr retrnsmt uid timeout inode ref pointer drops
+            if (all.size() >= 13 && all[9] == std::to_string(s.st_ino))
+                return std::strtoull(all.back().c_str(), nullptr, 10);
+        }
+        return 0;
+    }
 };
 
 constexpr int kBatch = 64;

@@ -224,6 +224,7 @@ void Rendezvous::Snapshot(uint64_t* out) {
     mStats[kStatDevicesNow] = mDevices.size();
     mStats[kStatSessionsNow] = mSessions.size();
     mStats[kStatRelaysNow] = mRelayByFd.size();
+    mStats[kStatKernelDrops] = mIo->KernelDrops();
     std::copy(mStats, mStats + kStatCount, out);
 }
 
@@ -234,7 +235,8 @@ std::string FormatLoad(const uint64_t* stats, size_t count) {
            at(kStatOutPerSecond) + "/s; drops: malformed " + at(kStatMalformed) + ", unexpected " +
            at(kStatUnexpected) + ", refused " + at(kStatRefused) + ", did-in-use " +
            at(kStatDidInUse) + ", limit " + at(kStatLimitHits) + ", relay-stranger " +
-           at(kStatRelayDropped) + ", relay-rate " + at(kStatRelayRateDrops);
+           at(kStatRelayDropped) + ", relay-rate " + at(kStatRelayRateDrops) + ", kernel " +
+           at(kStatKernelDrops);
 }
 
 void Rendezvous::MakeChallenge(const char* did, const Endpoint& from, uint64_t slot,

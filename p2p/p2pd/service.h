@@ -66,6 +66,7 @@ enum Stat : size_t {
     kStatRelayIn,       // datagrams arriving on relay sockets
     kStatInPerSecond,   // main and relay sockets, over the last full second
     kStatOutPerSecond,
+    kStatKernelDrops,  // the main socket's receive queue overflowed: the host is too busy
     kStatCount
 };
 static_assert(kStatCount <= kMaxStats, "STATS_REPLY carries at most kMaxStats counters");
@@ -83,6 +84,8 @@ public:
     virtual int OpenRelay(uint16_t* port) = 0;
     virtual void CloseRelay(int fd) = 0;
     virtual void LogLine(int level, const std::string& text) = 0;
+    // Datagrams the kernel dropped before the main socket's reader saw them.
+    virtual uint64_t KernelDrops() { return 0; }
 };
 
 enum LogLevel { kLogError = 0, kLogWarn = 1, kLogInfo = 2, kLogDebug = 3 };

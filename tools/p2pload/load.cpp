@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <thread>
 #include <unordered_map>
 
@@ -206,7 +207,7 @@ std::string Fleet::Did(size_t index) const {
     return mImpl->prefix + "-" + digits;
 }
 
-size_t Fleet::Register(size_t count, uint64_t timeoutMs, size_t window) {
+size_t Fleet::Register(size_t count, uint64_t keepaliveMs, uint64_t timeoutMs, size_t window) {
     Impl& f = *mImpl;
     if (f.fds.empty() || f.services.empty() || count <= mDevices) return 0;
     const size_t r = f.replicas;
@@ -226,6 +227,10 @@ size_t Fleet::Register(size_t count, uint64_t timeoutMs, size_t window) {
     };
     std::unordered_map<size_t, Active> active;
     size_t next = first * r, end = count * r, made = 0;
+    // Registered pairs in the order they registered, each kept alive from then on.
+    std::deque<std::pair<uint64_t, size_t>> alive;  // (due ms, pair)
+    for (size_t pair = 0; pair < first * r; ++pair)
+        if (f.regState[pair] == 2) alive.emplace_back(0, pair);
     auto hello = [&](size_t pair) {
         Message m;
         m.type = MsgType::kHello;
@@ -268,10 +273,24 @@ size_t Fleet::Register(size_t count, uint64_t timeoutMs, size_t window) {
                 } else if (m.type == MsgType::kRegisterResult && f.regState[pair] == 1) {
                     f.regState[pair] = m.status == p2p::kStatusOk ? 2 : 3;
                     f.regIds[pair] = m.token;
-                    made += m.status == p2p::kStatusOk;
+                    if (m.status == p2p::kStatusOk) {
+                        ++made;
+                        alive.emplace_back(now + keepaliveMs, pair);
+                    }
                     active.erase(it);
                 }
             });
+        }
+        while (!alive.empty() && alive.front().first <= now) {
+            size_t pair = alive.front().second;
+            alive.pop_front();
+            Message m;
+            m.type = MsgType::kKeepalive;
+            std::string did = Did(pair / r);
+            std::strcpy(m.did, did.c_str());
+            m.token = f.regIds[pair];
+            Send(f.SocketOf(pair / r), f.ServiceOf(pair), m);
+            alive.emplace_back(now + keepaliveMs, pair);
         }
         if (now - lastRetry >= kRetryMs) {
             lastRetry = now;
@@ -300,6 +319,8 @@ HoldFigures Fleet::Hold(uint64_t intervalMs, uint64_t durationMs) {
     std::vector<std::string> dids;  // formatting a DID per keepalive would cost more than sending
     dids.reserve(mDevices);
     for (size_t i = 0; i < mDevices; ++i) dids.push_back(Did(i));
+    // Answers to the keepalives Register sent are not this hold's.
+    for (int fd : f.fds) Drain(fd, [](const uint8_t*, size_t, const Endpoint&) {});
     for (;;) {
         uint64_t now = NowUs();
         if (now >= end) break;
@@ -340,6 +361,51 @@ HoldFigures Fleet::Hold(uint64_t intervalMs, uint64_t durationMs) {
     }
     h.seconds = double(durationMs) / 1000;
     return h;
+}
+
+Figures Fleet::Keepalives(size_t window, uint64_t durationMs) {
+    Impl& f = *mImpl;
+    window = std::min(window, mDevices);
+    if (window == 0) return {};
+    const size_t r = f.replicas;
+    // Slot s asks for devices s, s + window, s + 2 window...: an answer's DID names its slot.
+    Loop loop(window);
+    std::vector<size_t> device(window);
+    std::vector<uint64_t> round(window, 0);
+    auto issue = [&](size_t slot) {
+        size_t span = (mDevices - slot + window - 1) / window;
+        device[slot] = slot + window * size_t(round[slot]++ % span);
+        loop.Issue(slot, NowUs());
+        size_t pair = device[slot] * r;
+        Message m;
+        m.type = MsgType::kKeepalive;
+        std::string did = Did(device[slot]);
+        std::strcpy(m.did, did.c_str());
+        m.token = f.regIds[pair];
+        Send(f.SocketOf(device[slot]), f.ServiceOf(pair), m);
+    };
+    uint64_t start = NowUs(), end = start + durationMs * 1000, lastExpire = start;
+    for (size_t i = 0; i < window; ++i) issue(i);
+    while (NowUs() < end) {
+        for (int fd : f.fds)
+            Drain(fd, [&](const uint8_t* data, size_t length, const Endpoint&) {
+                Message m;
+                size_t d;
+                if (!p2p::DecodeMessage(data, length, &m) || m.type != MsgType::kKeepaliveAck ||
+                    !f.DeviceIndex(m.did, mDevices, &d))
+                    return;
+                size_t slot = d % window;
+                if (device[slot] != d || loop.Answer(loop.tag[slot], NowUs()) < 0) return;
+                issue(slot);
+            });
+        uint64_t now = NowUs();
+        if (now - lastExpire > 100000) {
+            lastExpire = now;
+            loop.Expire(now, issue);
+        }
+        Wait(f.fds, 1);
+    }
+    return loop.Result(double(NowUs() - start) / 1e6);
 }
 
 Figures Fleet::Lookups(size_t window, uint64_t durationMs) {

@@ -41,14 +41,21 @@ public:
     Fleet& operator=(const Fleet&) = delete;
 
     // Registers devices [Devices(), count) with each service of their set, window at a
-    // time; returns the registrations made (device x service).
-    size_t Register(size_t count, uint64_t timeoutMs = 60000, size_t window = 2048);
+    // time, keeping those registered alive every keepaliveMs meanwhile (a large fleet
+    // takes longer to register than a registration lives); returns the registrations
+    // made (device x service).
+    size_t Register(size_t count, uint64_t keepaliveMs = 2000, uint64_t timeoutMs = 120000,
+                    size_t window = 2048);
     size_t Devices() const { return mDevices; }
     std::string Did(size_t index) const;
 
     // Every device sends a KEEPALIVE to each service of its set every intervalMs, spread
     // evenly over the interval, for durationMs.
     HoldFigures Hold(uint64_t intervalMs, uint64_t durationMs);
+
+    // Keepalives as fast as the service answers them: window devices (of different slots)
+    // with one KEEPALIVE each in flight, to the first service of their set.
+    Figures Keepalives(size_t window, uint64_t durationMs);
 
     // Viewers look up registered DIDs (LOOKUP to the first service of the set), window
     // outstanding; an answer is the first LOOKUP_STATUS. The devices do not join, so

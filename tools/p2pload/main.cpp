@@ -65,7 +65,7 @@ int main(int argc, char** argv) {
         baseline = f.perSecond;
     }
     zevo::p2pload::Fleet fleet(list, key, replicas, sockets);
-    size_t made = fleet.Register(devices);
+    size_t made = fleet.Register(devices, keepaliveMs);
     std::printf("registered %zu of %zu devices x services\n", made,
                 devices * (replicas ? replicas : (list.size() >= 2 ? 2 : 1)));
     if (holdSeconds > 0) {
