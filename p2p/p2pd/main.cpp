@@ -115,8 +115,32 @@ public:
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(to.ip);
         a.sin_port = htons(to.port);
-        (void)::sendto(relayFd >= 0 ? relayFd : mMainFd, data, length, MSG_DONTWAIT,
-                       reinterpret_cast<sockaddr*>(&a), sizeof a);
+        if (relayFd >= 0 || length > kMaxDatagram) {
+            (void)::sendto(relayFd >= 0 ? relayFd : mMainFd, data, length, MSG_DONTWAIT,
+                           reinterpret_cast<sockaddr*>(&a), sizeof a);
+            return;
+        }
+        // Answers from the main socket leave together, one system call per batch read.
+        if (mOutCount == kOutBatch) Flush();
+        std::memcpy(mOut[mOutCount], data, length);
+        mOutAddr[mOutCount] = a;
+        mOutIov[mOutCount] = iovec{mOut[mOutCount], length};
+        mmsghdr& m = mOutMsg[mOutCount];
+        std::memset(&m, 0, sizeof m);
+        m.msg_hdr.msg_iov = &mOutIov[mOutCount];
+        m.msg_hdr.msg_iovlen = 1;
+        m.msg_hdr.msg_name = &mOutAddr[mOutCount];
+        m.msg_hdr.msg_namelen = sizeof mOutAddr[mOutCount];
+        ++mOutCount;
+    }
+    void Flush() {
+        for (int sent = 0; sent < mOutCount;) {
+            int r = sendmmsg(mMainFd, mOutMsg + sent, unsigned(mOutCount - sent), MSG_DONTWAIT);
+            // A full buffer loses datagrams like a network; an address the kernel refuses
+            // costs only its own answer.
+            sent += r > 0 ? r : 1;
+        }
+        mOutCount = 0;
     }
     int OpenRelay(uint16_t* port) override {
         int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -148,6 +172,16 @@ public:
         ::close(fd);
     }
     void LogLine(int level, const std::string& text) override { LogText(level, text); }
+
+private:
+    static constexpr int kOutBatch = 64;
+    uint8_t mOut[kOutBatch][kMaxDatagram];
+    iovec mOutIov[kOutBatch];
+    sockaddr_in mOutAddr[kOutBatch];
+    mmsghdr mOutMsg[kOutBatch];
+    int mOutCount = 0;
+
+public:
     // The drops column of the main socket's line in /proc/net/udp (found by its inode).
     uint64_t KernelDrops() override {
         struct stat s {};
@@ -342,11 +376,13 @@ int Serve(const ServiceConfig& config) {
                                        h.msg_namelen);
                     ++sent;
                 }
+                io.Flush();
                 if (got < kBatch) break;
             }
         }
         if (now >= nextSweep) {
             service.Sweep(now);
+            io.Flush();
             nextSweep = now + 100;
         }
         if (gReport) {

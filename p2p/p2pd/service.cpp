@@ -14,6 +14,7 @@ constexpr uint64_t kChallengeSlotMs = 30000;
 constexpr uint64_t kJoinedKeepMs = 10000;  // answer retransmits this long after a join
 constexpr uint64_t kFailedKeepMs = 5000;
 constexpr size_t kSmallDatagram = 160;
+constexpr size_t kDeviceSweepSlice = 4096;
 
 // A quarter second of the rate, at least 256 KiB.
 double RelayBurst(uint64_t rate) {
@@ -688,7 +689,15 @@ void Rendezvous::Sweep(uint64_t now) {
         mRateOut = out;
         mRateStart = now;
     }
-    for (auto it = mDevices.begin(); it != mDevices.end();) {
+    // A large table is checked a tenth per call (each device about once a second), so it
+    // never stalls the loop for long; lookups and registrations check expiry themselves.
+    size_t budget = mDevices.size() <= kDeviceSweepSlice
+                        ? mDevices.size()
+                        : std::max(kDeviceSweepSlice, mDevices.size() / 10 + 1);
+    auto it = mDevices.lower_bound(mSweepCursor);
+    for (size_t checked = 0; checked < budget; ++checked) {
+        if (it == mDevices.end()) it = mDevices.begin();
+        if (it == mDevices.end()) break;
         if (now - it->second->lastSeen >= mConfig.deviceExpiryMs) {
             Log(kLogInfo, "registration of " + it->first + " expired");
             if (--mDevicesPerIp[it->second->endpoint.ip] == 0)
@@ -698,6 +707,7 @@ void Rendezvous::Sweep(uint64_t now) {
             ++it;
         }
     }
+    mSweepCursor = it == mDevices.end() ? std::string() : it->first;
     std::vector<uint64_t> drop;
     for (auto& [id, sp] : mSessions) {
         SessionRec& s = *sp;

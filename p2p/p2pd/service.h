@@ -143,6 +143,7 @@ private:
     uint64_t mStats[kStatCount] = {};
     uint64_t mRateStart = 0;  // the window the per-second rates are counted over
     uint64_t mRateIn = 0, mRateOut = 0;
+    std::string mSweepCursor;  // the device the next sweep starts from
 };
 
 }  // namespace zevo::p2p
