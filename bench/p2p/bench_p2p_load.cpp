@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/process_usage.h"
 #include "p2p/p2pd/service.h"
 #include "tests/p2p/harness.h"
 #include "tools/p2pload/load.h"
@@ -50,19 +51,7 @@ p2p::Endpoint At(const ServiceProcess& s) {
     return p2p::Endpoint{0x7F000001, s.Port()};
 }
 
-long RssKb(int pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string key;
-    long value = 0;
-    while (in >> key) {
-        if (key == "VmRSS:") {
-            in >> value;
-            return value;
-        }
-        std::getline(in, key);
-    }
-    return -1;
-}
+using zevo::bench::RssKb;
 
 // User and system CPU seconds the process has used.
 double CpuSeconds(int pid) {

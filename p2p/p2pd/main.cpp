@@ -23,6 +23,7 @@
 #include "p2p/crypto.h"
 #include "p2p/init_string.h"
 #include "p2p/p2pd/service.h"
+#include "p2p/udp_socket.h"
 #include "platform/command_line.h"
 
 #ifndef ZEVO_VERSION
@@ -158,21 +159,8 @@ public:
         return -1;
     }
     int BindRelay(uint16_t wanted, uint16_t* port) {
-        int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        int fd = OpenUdpSocket(mIp, wanted, 4 * 1024 * 1024, port);
         if (fd < 0) return -1;
-        int size = 4 * 1024 * 1024;
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(mIp);
-        a.sin_port = htons(wanted);
-        socklen_t len = sizeof a;
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-            getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-            ::close(fd);
-            return -1;
-        }
         epoll_event ev{};
         ev.events = EPOLLIN;
         ev.data.fd = fd;
@@ -180,7 +168,6 @@ public:
             ::close(fd);
             return -1;
         }
-        *port = ntohs(a.sin_port);
         return fd;
     }
     void CloseRelay(int fd) override {
@@ -264,20 +251,12 @@ int Serve(const ServiceConfig& config) {
     io.mIp = listen[0].ip;
     io.mRelayFirst = config.relayPortFirst;
     io.mRelayLast = config.relayPortLast;
-    io.mMainFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(listen[0].ip);
-    a.sin_port = htons(listen[0].port);
-    if (io.mMainFd < 0 || ::bind(io.mMainFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    uint16_t port = 0;
+    io.mMainFd = OpenUdpSocket(listen[0].ip, listen[0].port, 4 * 1024 * 1024, &port);
+    if (io.mMainFd < 0) {
         LogText(kLogError, "cannot bind " + config.listen + ": " + std::strerror(errno));
         return 1;
     }
-    int size = 4 * 1024 * 1024;
-    setsockopt(io.mMainFd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    socklen_t len = sizeof a;
-    getsockname(io.mMainFd, reinterpret_cast<sockaddr*>(&a), &len);
-    uint16_t port = ntohs(a.sin_port);
     io.mEpoll = epoll_create1(EPOLL_CLOEXEC);
     epoll_event ev{};
     ev.events = EPOLLIN;

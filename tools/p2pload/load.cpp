@@ -18,6 +18,7 @@
 
 #include "p2p/crypto.h"
 #include "p2p/placement.h"
+#include "p2p/udp_socket.h"
 
 namespace zevo::p2pload {
 
@@ -37,19 +38,7 @@ uint64_t NowUs() {
 }
 
 int OpenSocket() {
-    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    int size = 4 * 1024 * 1024;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    return p2p::OpenUdpSocket(INADDR_LOOPBACK, 0);
 }
 
 Endpoint LocalEndpoint(int fd) {
@@ -119,6 +108,22 @@ struct Loop {
                 reissue(i);
             }
     }
+    // At most every 100 ms: requests unanswered too long count as lost and go out again.
+    template <typename F>
+    void ExpireDue(F&& reissue) {
+        const uint64_t now = NowUs();
+        if (now - lastExpire <= 100000) return;
+        lastExpire = now;
+        Expire(now, reissue);
+    }
+    // An answer that carries its tag at tagBytes: its slot goes out again.
+    template <typename F>
+    void AnswerTagAt(const uint8_t* tagBytes, F&& reissue) {
+        uint64_t answered;
+        std::memcpy(&answered, tagBytes, sizeof answered);
+        const long slot = Answer(answered, NowUs());
+        if (slot >= 0) reissue(size_t(slot));
+    }
     Figures Result(double seconds) {
         Figures f;
         f.done = done;
@@ -134,6 +139,7 @@ struct Loop {
     std::vector<uint64_t> sentAt, tag;
     std::vector<uint32_t> samples;
     uint64_t seq = 0, done = 0, lost = 0;
+    uint64_t lastExpire = NowUs();
 };
 
 }  // namespace
@@ -384,7 +390,7 @@ Figures Fleet::Keepalives(size_t window, uint64_t durationMs) {
         m.token = f.regIds[pair];
         Send(f.SocketOf(device[slot]), f.ServiceOf(pair), m);
     };
-    uint64_t start = NowUs(), end = start + durationMs * 1000, lastExpire = start;
+    uint64_t start = NowUs(), end = start + durationMs * 1000;
     for (size_t i = 0; i < window; ++i) issue(i);
     while (NowUs() < end) {
         for (int fd : f.fds)
@@ -398,11 +404,7 @@ Figures Fleet::Keepalives(size_t window, uint64_t durationMs) {
                 if (device[slot] != d || loop.Answer(loop.tag[slot], NowUs()) < 0) return;
                 issue(slot);
             });
-        uint64_t now = NowUs();
-        if (now - lastExpire > 100000) {
-            lastExpire = now;
-            loop.Expire(now, issue);
-        }
+        loop.ExpireDue(issue);
         Wait(f.fds, 1);
     }
     return loop.Result(double(NowUs() - start) / 1e6);
@@ -429,7 +431,6 @@ Figures Fleet::Lookups(size_t window, uint64_t durationMs) {
     };
     uint64_t start = NowUs(), end = start + durationMs * 1000;
     for (size_t i = 0; i < window; ++i) issue(i);
-    uint64_t lastExpire = start;
     while (NowUs() < end) {
         for (int fd : viewers)
             Drain(fd, [&](const uint8_t* data, size_t length, const Endpoint&) {
@@ -441,11 +442,7 @@ Figures Fleet::Lookups(size_t window, uint64_t durationMs) {
             });
         // The service's CONNECT_REQUESTs to the devices: read and dropped.
         for (int fd : f.fds) Drain(fd, [](const uint8_t*, size_t, const Endpoint&) {});
-        uint64_t now = NowUs();
-        if (now - lastExpire > 100000) {
-            lastExpire = now;
-            loop.Expire(now, issue);
-        }
+        loop.ExpireDue(issue);
         Wait(all, 1);
     }
     double seconds = double(NowUs() - start) / 1e6;
@@ -571,7 +568,7 @@ Figures Fleet::Relay(size_t sessions, size_t window, size_t payload, uint64_t du
             const Path& p = paths[slot % sessions];
             SendBytes(p.viewer, p.relay, datagram.data(), datagram.size());
         };
-        uint64_t start = NowUs(), end = start + durationMs * 1000, lastExpire = start;
+        uint64_t start = NowUs(), end = start + durationMs * 1000;
         for (size_t i = 0; i < window * sessions; ++i) issue(i);
         while (NowUs() < end) {
             for (Path& p : paths) {
@@ -580,18 +577,11 @@ Figures Fleet::Relay(size_t sessions, size_t window, size_t payload, uint64_t du
                         SendBytes(p.device, p.relay, data, length);
                 });
                 Drain(p.viewer, [&](const uint8_t* data, size_t length, const Endpoint&) {
-                    uint64_t tag;
                     if (length != payload || data[0] != 0x80) return;
-                    std::memcpy(&tag, data + 1, sizeof tag);
-                    long slot = loop.Answer(tag, NowUs());
-                    if (slot >= 0) issue(size_t(slot));
+                    loop.AnswerTagAt(data + 1, issue);
                 });
             }
-            uint64_t now = NowUs();
-            if (now - lastExpire > 100000) {
-                lastExpire = now;
-                loop.Expire(now, issue);
-            }
+            loop.ExpireDue(issue);
             Wait(all, 1);
         }
         result = loop.Result(double(NowUs() - start) / 1e6);
@@ -643,22 +633,15 @@ Figures EchoBaseline(size_t window, size_t payload, uint64_t durationMs, size_t 
         std::memcpy(datagram.data(), &tag, sizeof tag);
         SendBytes(clients[slot % clients.size()], at, datagram.data(), datagram.size());
     };
-    uint64_t start = NowUs(), end = start + durationMs * 1000, lastExpire = start;
+    uint64_t start = NowUs(), end = start + durationMs * 1000;
     for (size_t i = 0; i < window; ++i) issue(i);
     while (NowUs() < end) {
         for (int fd : clients)
             Drain(fd, [&](const uint8_t* data, size_t length, const Endpoint&) {
-                uint64_t tag;
                 if (length != payload) return;
-                std::memcpy(&tag, data, sizeof tag);
-                long slot = loop.Answer(tag, NowUs());
-                if (slot >= 0) issue(size_t(slot));
+                loop.AnswerTagAt(data, issue);
             });
-        uint64_t now = NowUs();
-        if (now - lastExpire > 100000) {
-            lastExpire = now;
-            loop.Expire(now, issue);
-        }
+        loop.ExpireDue(issue);
         Wait(clients, 1);
     }
     Figures result = loop.Result(double(NowUs() - start) / 1e6);
