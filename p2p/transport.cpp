@@ -33,6 +33,7 @@
 #include "p2p/PPPP_API.h"
 #include "p2p/crypto.h"
 #include "p2p/init_string.h"
+#include "p2p/placement.h"
 #include "p2p/wire.h"
 
 static_assert(sizeof(SessionInfo) == 84, "SessionInfo is an 84-byte record");
@@ -186,6 +187,14 @@ enum class Phase {
 };
 
 constexpr int32_t kPending = INT32_MIN;  // no handle or code has this value
+constexpr int8_t kNoVerdict = -1;
+
+// A viewer's standing with one service of the DID's set while it looks the DID up.
+struct LookupTarget {
+    Endpoint service;
+    uint64_t firstSent = 0;       // 0: not asked yet
+    int8_t verdict = kNoVerdict;  // offline or limit, once the service said so
+};
 
 struct Device;
 
@@ -225,6 +234,7 @@ struct Session {
     uint64_t nextSend = 0;
     uint64_t lastServiceHeard = 0;
     uint64_t lookupNonce = 0;
+    std::vector<LookupTarget> targets;  // viewer: the services of the DID's set, best first
     Endpoint service;
     bool serviceKnown = false;
     uint64_t sessionId = 0;
@@ -259,7 +269,21 @@ struct Session {
     }
 };
 
-enum class DevState { kHello, kRegister, kRegistered, kStopped };
+enum class DevState { kRunning, kStopped };
+enum class RegState { kHello, kRegister, kRegistered };
+
+// The device's standing with one service of its DID's set; each runs on its own, so a dead
+// service costs only its own registration.
+struct Registration {
+    Endpoint service;
+    RegState state = RegState::kHello;
+    uint64_t nextSend = 0;
+    uint64_t lastAck = 0;
+    uint32_t keepaliveMs = 2000;
+    uint64_t regId = 0;
+    uint8_t challenge[kChallengeSize] = {};
+    int32_t refusal = 0;  // the last refusal, remembered while the device starts
+};
 
 struct Device {
     char did[kDidField] = {};
@@ -275,14 +299,9 @@ struct Device {
 
     // Worker only.
     int fd = -1;
-    DevState state = DevState::kHello;
+    DevState state = DevState::kRunning;
     uint64_t started = 0;
-    uint64_t nextSend = 0;
-    uint64_t lastAck = 0;
-    uint32_t keepaliveMs = 2000;
-    Endpoint service;
-    uint64_t regId = 0;
-    uint8_t challenge[kChallengeSize] = {};
+    std::vector<Registration> regs;  // one per service of the DID's set, best first
     std::deque<uint64_t> recentSessions;
 };
 
@@ -353,9 +372,11 @@ public:
 private:
     void Adopt();
     void ServiceDevice(Device& d, uint64_t now);
+    void ServiceRegistration(Device& d, Registration& r, uint64_t now);
     void HandleDeviceDatagram(const std::shared_ptr<Device>& d, const Message& m,
                               const Endpoint& from, uint64_t now);
-    void StartDeviceSession(const std::shared_ptr<Device>& d, const Message& m);
+    void StartDeviceSession(const std::shared_ptr<Device>& d, const Message& m,
+                            const Endpoint& service);
     void ServiceSession(const std::shared_ptr<Session>& s, uint64_t now);
     void SessionTimers(Session& s, uint64_t now);
     void HandleEvent(Session& s, ENetEvent& ev);
@@ -365,6 +386,7 @@ private:
     void ConnectTo(Session& s, const Endpoint& to, uint64_t now);
     void Opened(Session& s, uint64_t now);
     void Fail(Session& s, int32_t code);
+    bool LookupVerdict(Session& s, uint64_t now);
     void DestroyHost(Session& s);
     void StopDevice(Device& d);
 
@@ -477,13 +499,14 @@ void Worker::Run() {
 
 void Worker::StopDevice(Device& d) {
     if (d.state == DevState::kStopped) return;
-    if (d.state == DevState::kRegistered && d.fd >= 0) {
+    for (const Registration& r : d.regs) {
+        if (r.state != RegState::kRegistered || d.fd < 0) continue;
         Message m;
         m.type = MsgType::kUnregister;
         std::memcpy(m.did, d.did, kDidField);
-        m.token = d.regId;
-        SendRaw(d.fd, d.service, m);
-        SendRaw(d.fd, d.service, m);
+        m.token = r.regId;
+        SendRaw(d.fd, r.service, m);
+        SendRaw(d.fd, r.service, m);
     }
     if (d.fd >= 0) ::close(d.fd);
     d.fd = -1;
@@ -534,50 +557,50 @@ void Worker::ServiceDevice(Device& d, uint64_t now) {
         starting = d.startResult == kPending;
     }
     if (starting && now - d.started >= kStartMs) {
+        int32_t result = PPPP_ERR_SERVICE_UNREACHABLE;
+        for (const Registration& r : d.regs)
+            if (r.refusal != 0) result = r.refusal;
         std::lock_guard<std::mutex> lock(d.mu);
-        d.startResult = PPPP_ERR_SERVICE_UNREACHABLE;
+        d.startResult = result;
         d.cv.notify_all();
         d.stopRequested = true;
         return;
     }
-    if (now < d.nextSend) return;
+    for (Registration& r : d.regs) ServiceRegistration(d, r, now);
+}
+
+void Worker::ServiceRegistration(Device& d, Registration& r, uint64_t now) {
+    if (now < r.nextSend) return;
     Message m;
     std::memcpy(m.did, d.did, kDidField);
-    switch (d.state) {
-        case DevState::kHello: {
+    switch (r.state) {
+        case RegState::kHello:
             m.type = MsgType::kHello;
-            std::vector<Endpoint> services;
-            {
-                std::lock_guard<std::mutex> lock(gLib.mu);
-                services = gLib.services;
-            }
-            for (auto& e : services) SendRaw(d.fd, e, m);
-            d.nextSend = now + kHelloRetryMs;
+            SendRaw(d.fd, r.service, m);
+            r.nextSend = now + kHelloRetryMs;
             break;
-        }
-        case DevState::kRegister:
+        case RegState::kRegister:
             m.type = MsgType::kRegister;
-            std::memcpy(m.challenge, d.challenge, kChallengeSize);
-            RegistrationProof(d.secret, d.challenge, d.did, m.proof);
+            std::memcpy(m.challenge, r.challenge, kChallengeSize);
+            RegistrationProof(d.secret, r.challenge, d.did, m.proof);
             FillLocalEndpoints(d.fd, &m);
-            SendRaw(d.fd, d.service, m);
-            d.nextSend = now + kHelloRetryMs;
+            SendRaw(d.fd, r.service, m);
+            r.nextSend = now + kHelloRetryMs;
             // A challenge that is never answered goes stale; start over.
-            if (now - d.lastAck > 3000) d.state = DevState::kHello;
+            if (now - r.lastAck > 3000) r.state = RegState::kHello;
             break;
-        case DevState::kRegistered:
-            if (now - d.lastAck > 4 * uint64_t(d.keepaliveMs)) {
-                Log("registration of %s lapsed, registering again", d.did);
-                d.state = DevState::kHello;
-                d.nextSend = now;
+        case RegState::kRegistered:
+            if (now - r.lastAck > 4 * uint64_t(r.keepaliveMs)) {
+                Log("registration of %s at %s lapsed, registering again", d.did,
+                    FormatEndpoint(r.service).c_str());
+                r.state = RegState::kHello;
+                r.nextSend = now;
                 break;
             }
             m.type = MsgType::kKeepalive;
-            m.token = d.regId;
-            SendRaw(d.fd, d.service, m);
-            d.nextSend = now + d.keepaliveMs;
-            break;
-        case DevState::kStopped:
+            m.token = r.regId;
+            SendRaw(d.fd, r.service, m);
+            r.nextSend = now + r.keepaliveMs;
             break;
     }
 }
@@ -586,64 +609,65 @@ void Worker::HandleDeviceDatagram(const std::shared_ptr<Device>& dp, const Messa
                                   const Endpoint& from, uint64_t now) {
     Device& d = *dp;
     if (std::strcmp(m.did, d.did) != 0) return;
-    std::vector<Endpoint> services;
-    {
-        std::lock_guard<std::mutex> lock(gLib.mu);
-        services = gLib.services;
-    }
-    if (std::find(services.begin(), services.end(), from) == services.end()) return;
+    auto found = std::find_if(d.regs.begin(), d.regs.end(),
+                              [&](const Registration& r) { return r.service == from; });
+    if (found == d.regs.end()) return;  // only the services of the DID's set
+    Registration& r = *found;
     switch (m.type) {
         case MsgType::kChallenge:
-            if (d.state != DevState::kHello) return;
-            d.service = from;
-            std::memcpy(d.challenge, m.challenge, kChallengeSize);
-            d.state = DevState::kRegister;
-            d.lastAck = now;
-            d.nextSend = now;
+            if (r.state != RegState::kHello) return;
+            std::memcpy(r.challenge, m.challenge, kChallengeSize);
+            r.state = RegState::kRegister;
+            r.lastAck = now;
+            r.nextSend = now;
             break;
         case MsgType::kRegisterResult: {
-            if (d.state != DevState::kRegister || from != d.service) return;
-            int32_t result = 0;
+            if (r.state != RegState::kRegister) return;
             if (m.status == kStatusOk) {
-                d.state = DevState::kRegistered;
-                d.regId = m.token;
-                d.keepaliveMs = std::clamp<uint32_t>(m.value, 500, 30000);
-                d.lastAck = now;
-                d.nextSend = now + d.keepaliveMs;
+                r.state = RegState::kRegistered;
+                r.regId = m.token;
+                r.keepaliveMs = std::clamp<uint32_t>(m.value, 500, 30000);
+                r.lastAck = now;
+                r.nextSend = now + r.keepaliveMs;
+                r.refusal = 0;
                 Log("registered %s at %s", d.did, FormatEndpoint(from).c_str());
             } else {
-                result = m.status == kStatusDidInUse ? PPPP_ERR_DID_IN_USE
-                         : m.status == kStatusLimit  ? PPPP_ERR_TOO_MANY_SESSIONS
-                                                     : PPPP_ERR_REGISTRATION_REFUSED;
-                d.state = DevState::kHello;
-                d.nextSend = now + 2000;
+                r.refusal = m.status == kStatusDidInUse ? PPPP_ERR_DID_IN_USE
+                            : m.status == kStatusLimit  ? PPPP_ERR_TOO_MANY_SESSIONS
+                                                        : PPPP_ERR_REGISTRATION_REFUSED;
+                r.state = RegState::kHello;
+                r.nextSend = now + 2000;
             }
+            // The device is up once one service holds it; it fails to start only when every
+            // service of its set refused it.
+            bool allRefused = std::all_of(d.regs.begin(), d.regs.end(),
+                                          [](const Registration& x) { return x.refusal != 0; });
             std::lock_guard<std::mutex> lock(d.mu);
-            if (d.startResult == kPending) {
-                d.startResult = result == 0 ? d.handle : result;
-                if (result != 0) d.stopRequested = true;
+            if (d.startResult == kPending && (m.status == kStatusOk || allRefused)) {
+                d.startResult = m.status == kStatusOk ? d.handle : r.refusal;
+                if (m.status != kStatusOk) d.stopRequested = true;
                 d.cv.notify_all();
             }
             break;
         }
         case MsgType::kKeepaliveAck:
-            if (d.state != DevState::kRegistered || from != d.service) return;
+            if (r.state != RegState::kRegistered) return;
             if (m.status == kStatusOk) {
-                d.lastAck = now;
+                r.lastAck = now;
             } else {
                 // The service forgot us (restart or expiry): register again.
-                d.state = DevState::kHello;
-                d.nextSend = now;
+                r.state = RegState::kHello;
+                r.nextSend = now;
             }
             break;
         case MsgType::kConnectRequest:
-            if (d.state != DevState::kRegistered || from != d.service || m.token != d.regId) return;
+            if (r.state != RegState::kRegistered || m.token != r.regId) return;
             if (std::find(d.recentSessions.begin(), d.recentSessions.end(), m.session) !=
                 d.recentSessions.end())
                 return;
             d.recentSessions.push_back(m.session);
             if (d.recentSessions.size() > 64) d.recentSessions.pop_front();
-            StartDeviceSession(dp, m);
+            StartDeviceSession(dp, m, from);
             break;
         default:
             break;
@@ -666,7 +690,8 @@ void ConfigureHost(ENetHost* host) {
     host->intercept = &Worker::Intercept;
 }
 
-void Worker::StartDeviceSession(const std::shared_ptr<Device>& d, const Message& m) {
+void Worker::StartDeviceSession(const std::shared_ptr<Device>& d, const Message& m,
+                                const Endpoint& service) {
     size_t pending = 0;
     for (auto& s : mSessions)
         if (s->isDevice && s->phase != Phase::kOpen && s->device.lock() == d) ++pending;
@@ -685,7 +710,7 @@ void Worker::StartDeviceSession(const std::shared_ptr<Device>& d, const Message&
     s->fd = int(host->socket);
     s->phase = Phase::kJoin;
     s->phaseStart = mNow;
-    s->service = d->service;
+    s->service = service;  // the session and its relay live on the service that asked
     s->serviceKnown = true;
     s->sessionId = m.session;
     s->joinToken = m.nonce;
@@ -722,14 +747,35 @@ void Worker::Fail(Session& s, int32_t code) {
     s.phase = Phase::kDone;
 }
 
+// Fails the lookup once no service of the set is left to ask: each said no, or stayed
+// silent past kServiceSilentMs. Returns true when it failed.
+bool Worker::LookupVerdict(Session& s, uint64_t now) {
+    if (s.serviceKnown) return false;  // a service is working on it
+    bool limit = false, refused = false;
+    for (const LookupTarget& t : s.targets) {
+        if (t.verdict == kNoVerdict) {
+            bool silent = t.firstSent != 0 && now - t.firstSent >= kServiceSilentMs;
+            if (!silent) return false;
+            continue;
+        }
+        refused = true;
+        limit = limit || t.verdict == kStatusLimit;
+    }
+    Fail(s, limit     ? PPPP_ERR_TOO_MANY_SESSIONS
+            : refused ? PPPP_ERR_DEVICE_OFFLINE
+                      : PPPP_ERR_SERVICE_UNREACHABLE);
+    return true;
+}
+
 void Worker::HandleSessionDatagram(Session& s, const Message& m, const Endpoint& from) {
     uint64_t now = mNow;
     bool fromService = s.serviceKnown && from == s.service;
-    if (!s.isDevice && !s.serviceKnown) {
-        // Before the first answer, any of the configured services may answer.
-        std::lock_guard<std::mutex> lock(gLib.mu);
-        fromService =
-            std::find(gLib.services.begin(), gLib.services.end(), from) != gLib.services.end();
+    LookupTarget* target = nullptr;
+    if (!s.isDevice) {
+        for (LookupTarget& t : s.targets)
+            if (t.service == from) target = &t;
+        // Before the first answer, any service of the DID's set may answer.
+        if (!s.serviceKnown) fromService = target != nullptr;
     }
     switch (m.type) {
         case MsgType::kLookupStatus:
@@ -741,10 +787,26 @@ void Worker::HandleSessionDatagram(Session& s, const Message& m, const Endpoint&
                 s.serviceKnown = true;
                 return;
             }
-            Fail(s,
-                 m.status == kStatusLimit ? PPPP_ERR_TOO_MANY_SESSIONS : PPPP_ERR_DEVICE_OFFLINE);
+            // This service cannot help; the others of the set are asked at once, and the
+            // lookup fails only when none is left.
+            if (target != nullptr)
+                target->verdict = m.status == kStatusLimit ? kStatusLimit : kStatusOffline;
+            s.serviceKnown = false;
+            s.nextSend = now;
+            LookupVerdict(s, now);
             return;
         case MsgType::kPeerInfo: {
+            if (!s.isDevice && s.serviceKnown && target != nullptr && from != s.service &&
+                m.role == kRoleViewer && m.nonce == s.lookupNonce && s.relayToken != m.token) {
+                // A second service of the set answered too: let it drop its relay now
+                // rather than after its idle time.
+                Message direct;
+                direct.type = MsgType::kSessionDirect;
+                direct.session = m.session;
+                direct.token = m.token;
+                SendRaw(s.fd, from, direct);
+                return;
+            }
             if (!fromService) return;
             if (s.isDevice) {
                 if (s.phase != Phase::kJoin || m.role != kRoleDevice || m.session != s.sessionId ||
@@ -1080,10 +1142,7 @@ void Worker::SessionTimers(Session& s, uint64_t now) {
                      s.lastServiceHeard ? PPPP_ERR_DEVICE_OFFLINE : PPPP_ERR_SERVICE_UNREACHABLE);
                 return;
             }
-            if (!s.lastServiceHeard && now - s.phaseStart >= kServiceSilentMs) {
-                Fail(s, PPPP_ERR_SERVICE_UNREACHABLE);
-                return;
-            }
+            if (LookupVerdict(s, now)) return;
             if (now < s.nextSend) return;
             Message m;
             m.type = MsgType::kLookup;
@@ -1091,13 +1150,20 @@ void Worker::SessionTimers(Session& s, uint64_t now) {
             m.nonce = s.lookupNonce;
             m.flags = s.tryDirect ? kFlagTryDirect : 0;
             FillLocalEndpoints(s.fd, &m);
-            std::vector<Endpoint> services;
-            {
-                std::lock_guard<std::mutex> lock(gLib.mu);
-                services = gLib.services;
+            if (s.serviceKnown) {
+                SendRaw(s.fd, s.service, m);
+            } else {
+                // The best service first; the rest of the set once it said no or stayed
+                // silent for one retry, so a healthy set opens one session, not two.
+                bool widen = now - s.phaseStart >= kLookupRetryMs ||
+                             (!s.targets.empty() && s.targets[0].verdict != kNoVerdict);
+                for (size_t i = 0; i < s.targets.size(); ++i) {
+                    LookupTarget& t = s.targets[i];
+                    if (t.verdict != kNoVerdict || (i > 0 && !widen)) continue;
+                    if (t.firstSent == 0) t.firstSent = now;
+                    SendRaw(s.fd, t.service, m);
+                }
             }
-            if (s.serviceKnown) services = {s.service};
-            for (auto& e : services) SendRaw(s.fd, e, m);
             s.nextSend = now + kLookupRetryMs;
             return;
         }
@@ -1419,6 +1485,11 @@ PPPP_EXPORT int32_t PPPP_Connect(const char* did, char tryDirect, uint32_t local
         s->fd = int(s->host->socket);
         s->phase = Phase::kLookup;
         s->phaseStart = NowMs();
+        for (const Endpoint& e : PlaceDid(s->did, gLib.services)) {
+            LookupTarget t;
+            t.service = e;
+            s->targets.push_back(t);
+        }
         s->handle = AllocateHandleLocked();
         gLib.sessions[s->handle] = s;
         gLib.newSessions.push_back(s);
@@ -1656,6 +1727,11 @@ PPPP_EXPORT int32_t PPPP_DeviceStart(const char* did, const char* secret) {
         if (!gLib.initialized) {
             ::close(fd);
             return PPPP_ERR_NOT_INITIALIZED;
+        }
+        for (const Endpoint& e : PlaceDid(d->did, gLib.services)) {
+            Registration r;
+            r.service = e;
+            d->regs.push_back(r);
         }
         d->handle = AllocateHandleLocked();
         gLib.devices[d->handle] = d;

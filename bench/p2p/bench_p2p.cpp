@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/process_usage.h"
 #include "p2p/PPPP_API.h"
 #include "p2p/crypto.h"
 #include "p2p/p2pd/service.h"
@@ -265,20 +266,7 @@ void BM_Channel0RoundTrip(benchmark::State& state) {
     }
 }
 
-// ---- zevo-p2pd memory, from its VmRSS.
-long RssKb(int pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string key;
-    long value = 0;
-    while (in >> key) {
-        if (key == "VmRSS:") {
-            in >> value;
-            return value;
-        }
-        std::getline(in, key);
-    }
-    return -1;
-}
+using zevo::bench::RssKb;
 
 struct RawClient {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);

@@ -5,6 +5,7 @@
 #include <netinet/udp.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,6 +23,7 @@
 #include "p2p/crypto.h"
 #include "p2p/init_string.h"
 #include "p2p/p2pd/service.h"
+#include "p2p/udp_socket.h"
 #include "platform/command_line.h"
 
 #ifndef ZEVO_VERSION
@@ -33,8 +35,12 @@ using namespace zevo::p2p;
 namespace {
 
 volatile std::sig_atomic_t gStop = 0;
+volatile std::sig_atomic_t gReport = 0;
 void OnSignal(int) {
     gStop = 1;
+}
+void OnReportSignal(int) {
+    gReport = 1;
 }
 
 uint64_t NowMs() {
@@ -72,8 +78,9 @@ const OptionText kServiceOptions[] = {
 
 int gLogLevel = kLogInfo;
 
-void LogText(int level, const std::string& text) {
-    if (level > gLogLevel) return;
+// always: written whatever the log level (the load report the operator asked for).
+void LogText(int level, const std::string& text, bool always = false) {
+    if (level > gLogLevel && !always) return;
     static const char* kNames[] = {"error", "warn", "info", "debug"};
     char stamp[32];
     std::time_t t = std::time(nullptr);
@@ -110,8 +117,32 @@ public:
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(to.ip);
         a.sin_port = htons(to.port);
-        (void)::sendto(relayFd >= 0 ? relayFd : mMainFd, data, length, MSG_DONTWAIT,
-                       reinterpret_cast<sockaddr*>(&a), sizeof a);
+        if (relayFd >= 0 || length > kMaxDatagram) {
+            (void)::sendto(relayFd >= 0 ? relayFd : mMainFd, data, length, MSG_DONTWAIT,
+                           reinterpret_cast<sockaddr*>(&a), sizeof a);
+            return;
+        }
+        // Answers from the main socket leave together, one system call per batch read.
+        if (mOutCount == kOutBatch) Flush();
+        std::memcpy(mOut[mOutCount], data, length);
+        mOutAddr[mOutCount] = a;
+        mOutIov[mOutCount] = iovec{mOut[mOutCount], length};
+        mmsghdr& m = mOutMsg[mOutCount];
+        std::memset(&m, 0, sizeof m);
+        m.msg_hdr.msg_iov = &mOutIov[mOutCount];
+        m.msg_hdr.msg_iovlen = 1;
+        m.msg_hdr.msg_name = &mOutAddr[mOutCount];
+        m.msg_hdr.msg_namelen = sizeof mOutAddr[mOutCount];
+        ++mOutCount;
+    }
+    void Flush() {
+        for (int sent = 0; sent < mOutCount;) {
+            int r = sendmmsg(mMainFd, mOutMsg + sent, unsigned(mOutCount - sent), MSG_DONTWAIT);
+            // A full buffer loses datagrams like a network; an address the kernel refuses
+            // costs only its own answer.
+            sent += r > 0 ? r : 1;
+        }
+        mOutCount = 0;
     }
     uint16_t mRelayFirst = 0;
     uint16_t mRelayLast = 0;
@@ -128,21 +159,8 @@ public:
         return -1;
     }
     int BindRelay(uint16_t wanted, uint16_t* port) {
-        int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        int fd = OpenUdpSocket(mIp, wanted, 4 * 1024 * 1024, port);
         if (fd < 0) return -1;
-        int size = 4 * 1024 * 1024;
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(mIp);
-        a.sin_port = htons(wanted);
-        socklen_t len = sizeof a;
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-            getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-            ::close(fd);
-            return -1;
-        }
         epoll_event ev{};
         ev.events = EPOLLIN;
         ev.data.fd = fd;
@@ -150,7 +168,6 @@ public:
             ::close(fd);
             return -1;
         }
-        *port = ntohs(a.sin_port);
         return fd;
     }
     void CloseRelay(int fd) override {
@@ -158,6 +175,34 @@ public:
         ::close(fd);
     }
     void LogLine(int level, const std::string& text) override { LogText(level, text); }
+
+private:
+    static constexpr int kOutBatch = 64;
+    uint8_t mOut[kOutBatch][kMaxDatagram];
+    iovec mOutIov[kOutBatch];
+    sockaddr_in mOutAddr[kOutBatch];
+    mmsghdr mOutMsg[kOutBatch];
+    int mOutCount = 0;
+
+public:
+    // The drops column of the main socket's line in /proc/net/udp (found by its inode).
+    uint64_t KernelDrops() override {
+        struct stat s {};
+        if (fstat(mMainFd, &s) != 0) return 0;
+        std::ifstream in("/proc/self/net/udp");
+        std::string line;
+        std::getline(in, line);  // header
+        while (std::getline(in, line)) {
+            std::istringstream fields(line);
+            std::string field;
+            std::vector<std::string> all;
+            while (fields >> field) all.push_back(field);
+            // sl local remote st queues tr retrnsmt uid timeout inode ref pointer drops
+            if (all.size() >= 13 && all[9] == std::to_string(s.st_ino))
+                return std::strtoull(all.back().c_str(), nullptr, 10);
+        }
+        return 0;
+    }
 };
 
 constexpr int kBatch = 64;
@@ -206,20 +251,12 @@ int Serve(const ServiceConfig& config) {
     io.mIp = listen[0].ip;
     io.mRelayFirst = config.relayPortFirst;
     io.mRelayLast = config.relayPortLast;
-    io.mMainFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(listen[0].ip);
-    a.sin_port = htons(listen[0].port);
-    if (io.mMainFd < 0 || ::bind(io.mMainFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    uint16_t port = 0;
+    io.mMainFd = OpenUdpSocket(listen[0].ip, listen[0].port, 4 * 1024 * 1024, &port);
+    if (io.mMainFd < 0) {
         LogText(kLogError, "cannot bind " + config.listen + ": " + std::strerror(errno));
         return 1;
     }
-    int size = 4 * 1024 * 1024;
-    setsockopt(io.mMainFd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    socklen_t len = sizeof a;
-    getsockname(io.mMainFd, reinterpret_cast<sockaddr*>(&a), &len);
-    uint16_t port = ntohs(a.sin_port);
     io.mEpoll = epoll_create1(EPOLL_CLOEXEC);
     epoll_event ev{};
     ev.events = EPOLLIN;
@@ -336,12 +373,20 @@ int Serve(const ServiceConfig& config) {
                                        h.msg_namelen);
                     ++sent;
                 }
+                io.Flush();
                 if (got < kBatch) break;
             }
         }
         if (now >= nextSweep) {
             service.Sweep(now);
+            io.Flush();
             nextSweep = now + 100;
+        }
+        if (gReport) {
+            gReport = 0;
+            uint64_t stats[kStatCount];
+            service.Snapshot(stats);
+            LogText(kLogInfo, "load: " + FormatLoad(stats, kStatCount), true);
         }
     }
     LogText(kLogInfo, "stopping");
@@ -458,6 +503,9 @@ int main(int argc, char** argv) {
     sa.sa_handler = OnSignal;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    struct sigaction report {};
+    report.sa_handler = OnReportSignal;
+    sigaction(SIGUSR1, &report, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
     return Serve(config);
 }

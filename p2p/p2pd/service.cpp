@@ -15,6 +15,7 @@ constexpr uint64_t kChallengeSlotMs = 30000;
 constexpr uint64_t kJoinedKeepMs = 10000;  // answer retransmits this long after a join
 constexpr uint64_t kFailedKeepMs = 5000;
 constexpr size_t kSmallDatagram = 160;
+constexpr size_t kDeviceSweepSlice = 4096;
 
 // A quarter second of the rate, at least 256 KiB.
 double RelayBurst(uint64_t rate) {
@@ -226,7 +227,28 @@ void Rendezvous::Log(int level, const std::string& text) {
 void Rendezvous::Reply(const Endpoint& to, const Message& m, int relayFd) {
     uint8_t buffer[kMaxDatagram];
     size_t n = EncodeMessage(m, buffer, sizeof buffer);
-    if (n > 0) mIo->Send(relayFd, to, buffer, n);
+    if (n == 0) return;
+    ++mStats[kStatDatagramsOut];
+    mIo->Send(relayFd, to, buffer, n);
+}
+
+void Rendezvous::Snapshot(uint64_t* out) {
+    mStats[kStatDevicesNow] = mDevices.size();
+    mStats[kStatSessionsNow] = mSessions.size();
+    mStats[kStatRelaysNow] = mRelayByFd.size();
+    mStats[kStatKernelDrops] = mIo->KernelDrops();
+    std::copy(mStats, mStats + kStatCount, out);
+}
+
+std::string FormatLoad(const uint64_t* stats, size_t count) {
+    auto at = [&](size_t i) { return i < count ? std::to_string(stats[i]) : std::string("?"); };
+    return "devices " + at(kStatDevicesNow) + ", sessions " + at(kStatSessionsNow) + ", relays " +
+           at(kStatRelaysNow) + ", datagrams in " + at(kStatInPerSecond) + "/s out " +
+           at(kStatOutPerSecond) + "/s; drops: malformed " + at(kStatMalformed) + ", unexpected " +
+           at(kStatUnexpected) + ", refused " + at(kStatRefused) + ", did-in-use " +
+           at(kStatDidInUse) + ", limit " + at(kStatLimitHits) + ", relay-stranger " +
+           at(kStatRelayDropped) + ", relay-rate " + at(kStatRelayRateDrops) + ", kernel " +
+           at(kStatKernelDrops);
 }
 
 void Rendezvous::MakeChallenge(const char* did, const Endpoint& from, uint64_t slot,
@@ -580,19 +602,17 @@ void Rendezvous::OnStats(const Message& m, const Endpoint& from) {
         ++mStats[kStatUnexpected];
         return;
     }
-    mStats[kStatDevicesNow] = mDevices.size();
-    mStats[kStatSessionsNow] = mSessions.size();
-    mStats[kStatRelaysNow] = mRelayByFd.size();
     Message r;
     r.type = MsgType::kStatsReply;
     r.nonce = m.nonce;
     r.statCount = kStatCount;
-    std::copy(mStats, mStats + kStatCount, r.stats);
+    Snapshot(r.stats);
     Reply(from, r);
 }
 
 bool Rendezvous::OnRelayDatagram(int relayFd, const uint8_t* data, size_t length,
                                  const Endpoint& from, uint64_t now, Endpoint* forwardTo) {
+    ++mStats[kStatRelayIn];
     auto found = mRelayByFd.find(relayFd);
     if (found == mRelayByFd.end()) return false;
     SessionRec& s = *found->second;
@@ -668,7 +688,27 @@ void Rendezvous::DropSession(uint64_t id) {
 }
 
 void Rendezvous::Sweep(uint64_t now) {
-    for (auto it = mDevices.begin(); it != mDevices.end();) {
+    if (mRateStart == 0 || now < mRateStart) {
+        mRateStart = now;
+    } else if (now - mRateStart >= 1000) {
+        uint64_t in = mStats[kStatDatagrams] + mStats[kStatRelayIn];
+        uint64_t out = mStats[kStatDatagramsOut] + mStats[kStatRelayForwarded];
+        uint64_t span = now - mRateStart;
+        mStats[kStatInPerSecond] = (in - mRateIn) * 1000 / span;
+        mStats[kStatOutPerSecond] = (out - mRateOut) * 1000 / span;
+        mRateIn = in;
+        mRateOut = out;
+        mRateStart = now;
+    }
+    // A large table is checked a tenth per call (each device about once a second), so it
+    // never stalls the loop for long; lookups and registrations check expiry themselves.
+    size_t budget = mDevices.size() <= kDeviceSweepSlice
+                        ? mDevices.size()
+                        : std::max(kDeviceSweepSlice, mDevices.size() / 10 + 1);
+    auto it = mDevices.lower_bound(mSweepCursor);
+    for (size_t checked = 0; checked < budget; ++checked) {
+        if (it == mDevices.end()) it = mDevices.begin();
+        if (it == mDevices.end()) break;
         if (now - it->second->lastSeen >= mConfig.deviceExpiryMs) {
             Log(kLogInfo, "registration of " + it->first + " expired");
             if (--mDevicesPerIp[it->second->endpoint.ip] == 0)
@@ -678,6 +718,7 @@ void Rendezvous::Sweep(uint64_t now) {
             ++it;
         }
     }
+    mSweepCursor = it == mDevices.end() ? std::string() : it->first;
     std::vector<uint64_t> drop;
     for (auto& [id, sp] : mSessions) {
         SessionRec& s = *sp;

@@ -66,8 +66,18 @@ enum Stat : size_t {
     kStatDevicesNow,
     kStatSessionsNow,
     kStatRelaysNow,
+    kStatDatagramsOut,  // sent from the main socket and relay binds; forwards counted apart
+    kStatRelayIn,       // datagrams arriving on relay sockets
+    kStatInPerSecond,   // main and relay sockets, over the last full second
+    kStatOutPerSecond,
+    kStatKernelDrops,  // the main socket's receive queue overflowed: the host is too busy
     kStatCount
 };
+static_assert(kStatCount <= kMaxStats, "STATS_REPLY carries at most kMaxStats counters");
+
+// One line for the operator: devices, sessions, relays, datagrams per second and drops by
+// cause. Takes as many counters as a service sent (older services send fewer).
+std::string FormatLoad(const uint64_t* stats, size_t count);
 
 class ServiceIo {
 public:
@@ -78,6 +88,8 @@ public:
     virtual int OpenRelay(uint16_t* port) = 0;
     virtual void CloseRelay(int fd) = 0;
     virtual void LogLine(int level, const std::string& text) = 0;
+    // Datagrams the kernel dropped before the main socket's reader saw them.
+    virtual uint64_t KernelDrops() { return 0; }
 };
 
 enum LogLevel { kLogError = 0, kLogWarn = 1, kLogInfo = 2, kLogDebug = 3 };
@@ -96,6 +108,8 @@ public:
     void Sweep(uint64_t nowMs);
 
     uint64_t Stat(size_t index) const { return mStats[index]; }
+    // The counters as STATS_REPLY carries them, gauges brought up to date.
+    void Snapshot(uint64_t* out);
     size_t Devices() const { return mDevices.size(); }
     size_t Sessions() const { return mSessions.size(); }
 
@@ -131,6 +145,9 @@ private:
     std::unordered_map<int, SessionRec*> mRelayByFd;
     size_t mPending = 0;
     uint64_t mStats[kStatCount] = {};
+    uint64_t mRateStart = 0;  // the window the per-second rates are counted over
+    uint64_t mRateIn = 0, mRateOut = 0;
+    std::string mSweepCursor;  // the device the next sweep starts from
 };
 
 }  // namespace zevo::p2p

@@ -24,10 +24,11 @@ using zevo::p2p::Endpoint;
 
 namespace {
 
-int Spawn(const std::vector<std::string>& args, int stdoutFd) {
+int Spawn(const std::vector<std::string>& args, int stdoutFd, int stderrFd = -1) {
     int pid = fork();
     if (pid == 0) {
         if (stdoutFd >= 0) dup2(stdoutFd, 1);
+        if (stderrFd >= 0) dup2(stderrFd, 2);
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
@@ -56,23 +57,27 @@ void Reap(int* pid, int signal) {
 
 }  // namespace
 
-bool ServiceProcess::Start(const std::vector<std::string>& extra) {
+bool ServiceProcess::Start(const std::vector<std::string>& extra, uint16_t port) {
+    Stop();
     char dir[] = "/tmp/zevo-p2pd-XXXXXX";
     if (mkdtemp(dir) == nullptr) return false;
     mDir = dir;
     std::string portFile = mDir + "/port";
-    std::vector<std::string> args = {ZEVO_P2PD_PATH, "--listen",    "127.0.0.1:0",
-                                     "--port-file",  portFile,      "--key",
-                                     kTestKey,       "--log-level", "warn"};
+    std::vector<std::string> args = {
+        ZEVO_P2PD_PATH, "--listen",    "127.0.0.1:" + std::to_string(port),
+        "--port-file",  portFile,      "--key",
+        kTestKey,       "--log-level", "warn"};
     args.insert(args.end(), extra.begin(), extra.end());
     int devnull = open("/dev/null", O_WRONLY);
-    mPid = Spawn(args, devnull);
+    int log = open(LogPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    mPid = Spawn(args, devnull, log);
     close(devnull);
+    close(log);
     for (int i = 0; i < 1000; ++i) {
         std::ifstream in(portFile);
-        unsigned port = 0;
-        if (in >> port && port > 0) {
-            mPort = uint16_t(port);
+        unsigned bound = 0;
+        if (in >> bound && bound > 0) {
+            mPort = uint16_t(bound);
             return true;
         }
         int status;
@@ -85,10 +90,15 @@ bool ServiceProcess::Start(const std::vector<std::string>& extra) {
     return false;
 }
 
+void ServiceProcess::Kill() {
+    Reap(&mPid, SIGKILL);
+}
+
 void ServiceProcess::Stop() {
     Reap(&mPid, SIGTERM);
     if (!mDir.empty()) {
         unlink((mDir + "/port").c_str());
+        unlink(LogPath().c_str());
         rmdir(mDir.c_str());
         mDir.clear();
     }

@@ -12,10 +12,12 @@ constexpr char kTestKey[] = "integration-test-key";
 class ServiceProcess {
 public:
     ~ServiceProcess() { Stop(); }
-    // Starts zevo-p2pd with --listen 127.0.0.1:0 --key kTestKey plus extra; false when it
-    // did not come up within 10 s.
-    bool Start(const std::vector<std::string>& extra = {});
+    // Starts zevo-p2pd with --listen 127.0.0.1:port (0: any) --key kTestKey plus extra;
+    // false when it did not come up within 10 s. Its log goes to LogPath().
+    bool Start(const std::vector<std::string>& extra = {}, uint16_t port = 0);
     void Stop();
+    void Kill();  // SIGKILL, no goodbye
+    std::string LogPath() const { return mDir + "/log"; }
     uint16_t Port() const { return mPort; }
     int Pid() const { return mPid; }
     std::string InitString() const;

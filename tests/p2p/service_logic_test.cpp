@@ -381,6 +381,33 @@ TEST_F(ServiceLogic, StatsOnlyForThisHost) {
     EXPECT_EQ(reply.stats[p2p::kStatUnexpected], 1u);
 }
 
+TEST_F(ServiceLogic, LoadIsReportedPerSecondAndDropsByCause) {
+    Make();
+    mService->Sweep(mNow);                                              // the rate window starts
+    ASSERT_EQ(Register("LOAD-000001-ABCDE", mDevice), p2p::kStatusOk);  // 2 in, 2 out
+    EXPECT_EQ(Lookup("LOAD-000002-ABCDE", mViewer, 1), p2p::kStatusOffline);  // 1 in, 1 out
+    const uint8_t junk[] = {'Z', 'P', 1, 99};
+    mService->OnDatagram(junk, sizeof junk, mViewer, mNow);  // 1 in, dropped
+    mNow += 1000;
+    mService->Sweep(mNow);
+    Message ask, reply;
+    ask.type = MsgType::kStatsRequest;
+    const Endpoint local{0x7F000001, 999};
+    Deliver(ask, local);
+    ASSERT_TRUE(mIo.Last(MsgType::kStatsReply, local, &reply));
+    EXPECT_EQ(reply.stats[p2p::kStatInPerSecond], 4u);
+    EXPECT_EQ(reply.stats[p2p::kStatOutPerSecond], 3u);
+    EXPECT_EQ(reply.stats[p2p::kStatDatagramsOut], 3u);
+    std::string line = p2p::FormatLoad(reply.stats, reply.statCount);
+    for (const char* part : {"devices 1,", "sessions 0,", "in 4/s out 3/s", "malformed 1,"})
+        EXPECT_NE(line.find(part), std::string::npos) << part << " in " << line;
+    // An older service sends fewer counters: the rest shows as unknown, nothing is read
+    // past what came.
+    line = p2p::FormatLoad(reply.stats, p2p::kStatRelaysNow + 1);
+    EXPECT_NE(line.find("devices 1,"), std::string::npos) << line;
+    EXPECT_NE(line.find("in ?/s out ?/s"), std::string::npos) << line;
+}
+
 TEST(ServiceConfig, FileAndOptions) {
     p2p::ServiceConfig config;
     std::string error;

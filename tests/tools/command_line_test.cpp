@@ -79,6 +79,8 @@ const std::vector<Case>& Cases() {
         {ZEVO_P2PCHECK_PATH, {"--version"}, 0, "out", "zevo-p2pcheck " ZEVO_VERSION "\n"},
         {ZEVO_UDPPROXY_PATH, {"--help"}, 0, "out", "--upstream"},
         {ZEVO_UDPPROXY_PATH, {"--version"}, 0, "out", "zevo-udpproxy " ZEVO_VERSION "\n"},
+        {ZEVO_P2PLOAD_PATH, {"--help"}, 0, "out", "--relay-sessions"},
+        {ZEVO_P2PLOAD_PATH, {"--version"}, 0, "out", "zevo-p2pload " ZEVO_VERSION "\n"},
         {ZEVO_REGSVR_PATH, {"--help"}, 0, "out", "--info"},
         {ZEVO_REGSVR_PATH, {"--version"}, 0, "out", "zevo-regsvr " ZEVO_VERSION "\n"},
         // Usage errors: exit 2, the bad option named on stderr.
@@ -95,6 +97,8 @@ const std::vector<Case>& Cases() {
         {ZEVO_P2PCHECK_PATH, {"--no-such-option"}, 2, "err", "--no-such-option"},
         {ZEVO_P2PCHECK_PATH, {"--port", "notaport", "DID"}, 2, "err", "--port"},
         {ZEVO_P2PCHECK_PATH, {}, 2, "err", "DID"},
+        {ZEVO_P2PLOAD_PATH, {}, 2, "err", "--key"},
+        {ZEVO_P2PLOAD_PATH, {"--key", "k", "--server", "nowhere"}, 2, "err", "--server"},
         {ZEVO_UDPPROXY_PATH, {"--no-such-option", "1"}, 2, "err", "--no-such-option"},
         {ZEVO_UDPPROXY_PATH, {"--listen", "127.0.0.1:0"}, 2, "err", "--upstream"},
         {ZEVO_UDPPROXY_PATH, {"--upstream", "127.0.0.1:9", "--jitter", "-3"}, 2, "err", "--jitter"},

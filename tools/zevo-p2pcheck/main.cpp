@@ -2,6 +2,9 @@
 // (mode, peer, own public address) and, against a peer that speaks the diagnostic
 // protocol (zevo-p2pcheck --serve), the round trip and the throughput.
 #include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -14,8 +17,11 @@
 #include <vector>
 
 #include "p2p/PPPP_API.h"
+#include "p2p/crypto.h"
 #include "p2p/diag_device.h"
 #include "p2p/init_string.h"
+#include "p2p/p2pd/service.h"
+#include "p2p/placement.h"
 #include "p2p/wire.h"
 #include "platform/command_line.h"
 
@@ -40,6 +46,46 @@ bool ReadAll(int32_t s, unsigned char channel, char* buffer, int32_t size, int32
     return true;
 }
 
+// Asks each service for its counters (STATS_REQUEST; services answer on their own host
+// only) and prints its load; false when one stayed silent.
+bool PrintLoad(const std::vector<zevo::p2p::Endpoint>& services) {
+    namespace p2p = zevo::p2p;
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    bool all = true;
+    for (const p2p::Endpoint& e : services) {
+        p2p::Message m;
+        m.type = p2p::MsgType::kStatsRequest;
+        m.nonce = p2p::RandomU64();
+        uint8_t out[p2p::kMaxDatagram];
+        size_t n = p2p::EncodeMessage(m, out, sizeof out);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(e.ip);
+        a.sin_port = htons(e.port);
+        bool answered = false;
+        for (int attempt = 0; attempt < 3 && !answered; ++attempt) {
+            (void)sendto(fd, out, n, 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
+            pollfd p{fd, POLLIN, 0};
+            while (!answered && poll(&p, 1, 500) > 0) {
+                uint8_t in[p2p::kMaxDatagram];
+                ssize_t got = recv(fd, in, sizeof in, 0);
+                p2p::Message r;
+                if (got > 0 && p2p::DecodeMessage(in, size_t(got), &r) &&
+                    r.type == p2p::MsgType::kStatsReply && r.nonce == m.nonce) {
+                    std::printf("%s %s\n", p2p::FormatEndpoint(e).c_str(),
+                                p2p::FormatLoad(r.stats, r.statCount).c_str());
+                    answered = true;
+                }
+            }
+        }
+        if (!answered) std::printf("%s no answer\n", p2p::FormatEndpoint(e).c_str());
+        all = all && answered;
+    }
+    close(fd);
+    return all;
+}
+
 std::atomic<bool> gStop{false};
 void OnSignal(int) {
     gStop = true;
@@ -49,7 +95,7 @@ void OnSignal(int) {
 
 int main(int argc, char** argv) {
     std::string did, servers, init, secret;
-    bool relay = false, serve = false, infoOnly = false;
+    bool relay = false, serve = false, infoOnly = false, load = false, placement = false;
     uint32_t port = 0;
     uint64_t bytes = 64ull << 20;
     int pings = 200;
@@ -79,6 +125,10 @@ int main(int argc, char** argv) {
     app.add_option("--serve", serveDid, "Serve the diagnostic protocol as device DID")
         ->type_name("DID");
     app.add_option("--secret", secret, "The served device's secret")->type_name("HEX");
+    app.add_flag("--load", load,
+                 "Print each service's load (devices, sessions, relays, datagrams/s, drops); "
+                 "services answer on their own host only");
+    app.add_flag("--placement", placement, "Print the services that hold DID, best first");
     if (auto code = zevo::ParseCommandLine(app, "zevo-p2pcheck", argc, argv)) return *code;
     if (!serveDid.empty()) {
         if (!did.empty()) {
@@ -88,7 +138,7 @@ int main(int argc, char** argv) {
         serve = true;
         did = serveDid;
     }
-    if (did.empty()) {
+    if (did.empty() && !load) {
         std::fprintf(stderr, "zevo-p2pcheck: a DID is required (see --help)\n");
         return 2;
     }
@@ -101,6 +151,29 @@ int main(int argc, char** argv) {
         init = zevo::p2p::EncodeInitString(list);
     }
     if (init.empty()) init = zevo::p2p::kP2pInitString;
+    if (load || placement) {
+        // The same list the library would use: the string, or ZEVO_P2P_SERVER over it.
+        std::vector<zevo::p2p::Endpoint> list;
+        const char* over = std::getenv("ZEVO_P2P_SERVER");
+        bool ok =
+            servers.empty() && over != nullptr && *over != '\0'
+                ? zevo::p2p::ParseEndpointList(over, &list, zevo::p2p::kInitStringMaxEndpoints)
+                : zevo::p2p::DecodeInitString(init.c_str(), init.size(), &list);
+        if (!ok) {
+            std::fprintf(stderr, "zevo-p2pcheck: bad service list\n");
+            return 2;
+        }
+        if (placement) {
+            if (!zevo::p2p::IsValidDid(did.c_str())) {
+                std::fprintf(stderr, "zevo-p2pcheck: '%s' is not a valid DID\n", did.c_str());
+                return 2;
+            }
+            for (const auto& e : zevo::p2p::PlaceDid(did.c_str(), list))
+                std::printf("%s\n", zevo::p2p::FormatEndpoint(e).c_str());
+        }
+        if (load && !PrintLoad(list)) return 1;
+        return 0;
+    }
     int32_t r = PPPP_Initialize(init.c_str());
     if (r < 0) {
         std::printf("PPPP_Initialize failed: %d\n", r);
