@@ -16,7 +16,7 @@ apt-get install -y --no-install-recommends \
   build-essential cmake ninja-build pkg-config git ccache \
   clang clang-format libclang-rt-14-dev \
   libgtest-dev libgmock-dev googletest libbenchmark-dev \
-  libssl-dev libsqlite3-dev sqlite3 libenet-dev \
+  libssl-dev libsodium-dev libsqlite3-dev sqlite3 libenet-dev \
   libasound2-dev alsa-utils \
   qt6-base-dev qt6-base-dev-tools qt6-declarative-dev libqt6opengl6-dev \
   libgl-dev libxkbcommon-dev \
