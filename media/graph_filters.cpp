@@ -193,7 +193,11 @@ GstElement* MakeVideoRenderer() {
         return nullptr;
     }
     SetIfExists(convert, "qos", FALSE);
-    GstCaps* caps = gst_caps_from_string("video/x-raw,format=BGRx");
+    // The decoder's own formats pass through untouched (the window converts and scales
+    // them in one step when it paints); only others are converted here.
+    GstCaps* caps = gst_caps_from_string(
+        "video/x-raw,format={I420,YV12,NV12,NV21,Y42B,Y444,YUY2,UYVY,GRAY8,BGRx,BGRA,RGBx,"
+        "RGBA}");
     // Shown at once: no clock, no waiting for presentation times, nothing dropped late.
     g_object_set(sink, "caps", caps, "sync", FALSE, "qos", FALSE, "max-lateness",
                  static_cast<gint64>(-1), "enable-last-sample", FALSE, "max-buffers", 2u, "drop",

@@ -1,0 +1,67 @@
+#pragma once
+// Turns a decoded picture into what the window shows: converted to 32-bit BGRx and
+// scaled in one pass, straight to the size it is painted at. Pictures the window never
+// paints are never converted.
+#include <gst/video/video.h>
+
+#include <QImage>
+#include <QSize>
+#include <cstdint>
+#include <memory>
+
+struct SwsContext;
+
+namespace zevo {
+
+// A decoder's output picture, referenced rather than copied; freed with its sample.
+class DecodedPicture {
+public:
+    // Takes over the sample's reference. Null when the caps do not describe raw video.
+    static std::shared_ptr<const DecodedPicture> FromSample(GstSample* sample);
+    ~DecodedPicture();
+    DecodedPicture(const DecodedPicture&) = delete;
+    DecodedPicture& operator=(const DecodedPicture&) = delete;
+
+    int Width() const { return GST_VIDEO_INFO_WIDTH(&mInfo); }
+    int Height() const { return GST_VIDEO_INFO_HEIGHT(&mInfo); }
+    const GstVideoInfo& Info() const { return mInfo; }
+    GstBuffer* Buffer() const;
+
+    // The whole picture as 32-bit BGRx, converted exactly as GStreamer's videoconvert
+    // does; null when it cannot be converted.
+    QImage ToBgrx() const;
+
+private:
+    DecodedPicture(GstSample* sample, const GstVideoInfo& info);
+    GstSample* mSample;
+    GstVideoInfo mInfo;
+};
+
+// Converts and scales pictures for one window. Keeps its scaling context and its output
+// buffer from picture to picture while sizes and formats stay the same. One thread.
+class PictureScaler {
+public:
+    PictureScaler();
+    ~PictureScaler();
+    PictureScaler(const PictureScaler&) = delete;
+    PictureScaler& operator=(const PictureScaler&) = delete;
+
+    // picture at size as an RGB32 image; the image shares the scaler's buffer and is
+    // valid until the next call. Null when the picture cannot be converted.
+    QImage Scale(const DecodedPicture& picture, QSize size);
+
+private:
+    bool Prepare(const GstVideoInfo& info, QSize size);
+    void Reset();
+
+    SwsContext* mContext = nullptr;
+    GstVideoFormat mFormat = GST_VIDEO_FORMAT_UNKNOWN;
+    GstVideoColorMatrix mMatrix = GST_VIDEO_COLOR_MATRIX_UNKNOWN;
+    GstVideoColorRange mRange = GST_VIDEO_COLOR_RANGE_UNKNOWN;
+    QSize mIn;
+    QSize mOut;
+    int mStride = 0;
+    std::unique_ptr<unsigned char, void (*)(void*)> mPixels;
+};
+
+}  // namespace zevo
