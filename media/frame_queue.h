@@ -16,6 +16,8 @@ struct FrameNode {
     unsigned char* data;
 };
 
+struct FramePool;
+
 struct FrameQueue {
     std::mutex lock;  // guards head, tailLink and the writes of count and totalBytes
     FrameNode* head;
@@ -23,6 +25,9 @@ struct FrameQueue {
     // Written under the lock, readable without it (values may be stale when used).
     std::atomic<int> count;
     std::atomic<uint64_t> totalBytes;
+    // Blocks of nodes the consumer has freed, handed back to the producer for its next
+    // packets: the hand-over costs no heap call on either side once the stream runs.
+    FramePool* pool;
 };
 
 // A new empty queue, or null when the allocation fails.
@@ -51,3 +56,9 @@ void FreeFrameNode(FrameNode* node);
 // Allocates and fills a node from a buffer, the copy in the same heap block as the node
 // (FreeFrameNode knows it); null when the packet must be dropped.
 FrameNode* NewFrameNode(const unsigned char* source, uint32_t size);
+// As NewFrameNode, from the blocks that nodes of this queue left behind when they were
+// freed (on whatever thread); a new heap block only when none is free or big enough.
+// Only the queue's producer calls it, one thread at a time. A node made here is freed
+// with FreeFrameNode like any other, also after the queue has been destroyed; null for
+// a null queue, a null source or a size of 0.
+FrameNode* NewQueueFrameNode(FrameQueue* queue, const unsigned char* source, uint32_t size);
