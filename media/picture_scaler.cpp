@@ -5,6 +5,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -59,9 +60,14 @@ int SwsColorSpace(GstVideoColorMatrix matrix) {
     }
 }
 
-// Rows a multiple of 64 bytes, so the scaler's vector code never needs its slow path.
+// Pixels the converter's vector code writes at a time, at most.
+constexpr int kPixelGroup = 32;
+
+// Rows padded to a whole group and to 64 bytes: the converter may write the group out,
+// and never needs its slow path.
 int AlignedStride(int width) {
-    return (width * 4 + 63) & ~63;
+    const int padded = (width + kPixelGroup - 1) / kPixelGroup * kPixelGroup;
+    return (padded * 4 + 63) & ~63;
 }
 
 // Converts (and scales, when out is another size) with GStreamer's own converter.
@@ -92,6 +98,47 @@ bool ConvertWithGst(const GstVideoInfo& in, GstBuffer* buffer, int width, int he
     }
     gst_video_frame_unmap(&source);
     return done;
+}
+
+bool IsPlanar420(GstVideoFormat format) {
+    return format == GST_VIDEO_FORMAT_I420 || format == GST_VIDEO_FORMAT_YV12 ||
+           format == GST_VIDEO_FORMAT_NV12 || format == GST_VIDEO_FORMAT_NV21;
+}
+
+// For each of `out` samples, the one of `in` whose centre is nearest to its own.
+std::vector<int> NearestIndex(int in, int out) {
+    std::vector<int> index(static_cast<size_t>(out));
+    for (int i = 0; i < out; ++i) {
+        const int64_t at = (static_cast<int64_t>(2 * i + 1) * in) / (2 * static_cast<int64_t>(out));
+        index[static_cast<size_t>(i)] = static_cast<int>(at < in ? at : in - 1);
+    }
+    return index;
+}
+
+void PickRows(const uint8_t* source, int sourceStride, const std::vector<int>& xs,
+              const std::vector<int>& ys, uint8_t* target, int targetStride) {
+    const size_t width = xs.size();
+    for (size_t y = 0; y < ys.size(); ++y) {
+        const uint8_t* row = source + static_cast<ptrdiff_t>(ys[y]) * sourceStride;
+        uint8_t* out = target + static_cast<ptrdiff_t>(y) * targetStride;
+        for (size_t x = 0; x < width; ++x) out[x] = row[xs[x]];
+    }
+}
+
+// Interleaved chroma (NV12: U then V; NV21: V then U) picked into two planes.
+void PickChromaPairs(const uint8_t* source, int sourceStride, const std::vector<int>& xs,
+                     const std::vector<int>& ys, uint8_t* first, uint8_t* second,
+                     int targetStride) {
+    const size_t width = xs.size();
+    for (size_t y = 0; y < ys.size(); ++y) {
+        const uint8_t* row = source + static_cast<ptrdiff_t>(ys[y]) * sourceStride;
+        uint8_t* a = first + static_cast<ptrdiff_t>(y) * targetStride;
+        uint8_t* b = second + static_cast<ptrdiff_t>(y) * targetStride;
+        for (size_t x = 0; x < width; ++x) {
+            a[x] = row[2 * xs[x]];
+            b[x] = row[2 * xs[x] + 1];
+        }
+    }
 }
 
 }  // namespace
@@ -129,46 +176,74 @@ QImage DecodedPicture::ToBgrx() const {
     return image;
 }
 
-PictureScaler::PictureScaler() : mPixels(nullptr, std::free) {}
+PictureScaler::PictureScaler() : mPlanes(nullptr, std::free), mPixels(nullptr, std::free) {}
 
 PictureScaler::~PictureScaler() {
     Reset();
 }
 
 void PictureScaler::Reset() {
+    sws_freeContext(mResize);
     sws_freeContext(mContext);
+    mResize = nullptr;
     mContext = nullptr;
     mFormat = GST_VIDEO_FORMAT_UNKNOWN;
+    mNearest = false;
 }
 
 bool PictureScaler::Prepare(const GstVideoInfo& info, QSize size) {
     const QSize in(GST_VIDEO_INFO_WIDTH(&info), GST_VIDEO_INFO_HEIGHT(&info));
     const GstVideoFormat format = GST_VIDEO_INFO_FORMAT(&info);
-    if (size != mOut) {
-        const int stride = AlignedStride(size.width());
-        void* pixels = std::aligned_alloc(64, static_cast<size_t>(stride) * size.height());
-        if (!pixels) return false;
-        mPixels.reset(static_cast<unsigned char*>(pixels));
-        mStride = stride;
-        Reset();
-        mOut = size;
-    }
-    if (mContext && format == mFormat && in == mIn && info.colorimetry.matrix == mMatrix &&
-        info.colorimetry.range == mRange) {
+    if (mContext && format == mFormat && in == mIn && size == mOut &&
+        info.colorimetry.matrix == mMatrix && info.colorimetry.range == mRange) {
         return true;
     }
     Reset();
-    const FormatMap* map = FindFormat(format);
     mIn = in;
+    mOut = size;
     mMatrix = info.colorimetry.matrix;
     mRange = info.colorimetry.range;
+    const FormatMap* map = FindFormat(format);
     if (!map) return true;  // GStreamer's converter serves this one
-    // Bilinear: one pass, and no worse than the nearest pixel a painter would pick.
-    mContext = sws_getContext(in.width(), in.height(), map->av, size.width(), size.height(),
-                              AV_PIX_FMT_BGR0, SWS_BILINEAR, nullptr, nullptr, nullptr);
-    if (!mContext) return false;
-    if (GST_VIDEO_INFO_IS_YUV(&info)) {
-        const int full = info.colorimetry.range == GST_VIDEO_COLOR_RANGE_0_255 ? 1 : 0;
+    const bool yuv = GST_VIDEO_INFO_IS_YUV(&info);
+    const int full = info.colorimetry.range == GST_VIDEO_COLOR_RANGE_0_255 ? 1 : 0;
+    AVPixelFormat convertFrom = map->av;
+    if (yuv && in != size) {
+        // Scaled as 4:2:0 planes at the size shown, then converted as they are.
+        const int chromaWidth = (size.width() + 1) / 2;
+        const int chromaHeight = (size.height() + 1) / 2;
+        mPlaneStride[0] = (size.width() + 63) & ~63;
+        mPlaneStride[1] = mPlaneStride[2] = (chromaWidth + 63) & ~63;
+        const size_t bytes = static_cast<size_t>(mPlaneStride[0]) * size.height() +
+                             2 * static_cast<size_t>(mPlaneStride[1]) * chromaHeight;
+        void* planes = std::aligned_alloc(64, (bytes + 63) & ~static_cast<size_t>(63));
+        if (!planes) return false;
+        mPlanes.reset(static_cast<unsigned char*>(planes));
+        if (IsPlanar420(format)) {
+            mNearest = true;
+            mLumaX = NearestIndex(in.width(), size.width());
+            mLumaY = NearestIndex(in.height(), size.height());
+            mChromaX = NearestIndex((in.width() + 1) / 2, chromaWidth);
+            mChromaY = NearestIndex((in.height() + 1) / 2, chromaHeight);
+        } else {
+            mResize = sws_getContext(in.width(), in.height(), map->av, size.width(), size.height(),
+                                     AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr);
+            if (!mResize) return false;
+            const int* table = sws_getCoefficients(SwsColorSpace(mMatrix));
+            sws_setColorspaceDetails(mResize, table, full, table, full, 0, 1 << 16, 1 << 16);
+        }
+        convertFrom = AV_PIX_FMT_YUV420P;
+    }
+    const bool resampled = mNearest || mResize;
+    // Opaque BGRA: the alpha byte is 255, as every 32-bit surface format wants it.
+    mContext = sws_getContext(
+        resampled ? size.width() : in.width(), resampled ? size.height() : in.height(), convertFrom,
+        size.width(), size.height(), AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr);
+    if (!mContext) {
+        Reset();
+        return false;
+    }
+    if (yuv) {
         sws_setColorspaceDetails(mContext, sws_getCoefficients(SwsColorSpace(mMatrix)), full,
                                  sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
     }
@@ -176,33 +251,92 @@ bool PictureScaler::Prepare(const GstVideoInfo& info, QSize size) {
     return true;
 }
 
-QImage PictureScaler::Scale(const DecodedPicture& picture, QSize size) {
-    if (size.isEmpty() || !Prepare(picture.Info(), size)) return {};
-    unsigned char* pixels = mPixels.get();
-    if (!mContext) {
-        if (!ConvertWithGst(picture.Info(), picture.Buffer(), size.width(), size.height(), pixels,
-                            mStride)) {
-            return {};
-        }
-    } else {
-        GstVideoFrame frame;
-        if (!gst_video_frame_map(&frame, &picture.Info(), picture.Buffer(), GST_MAP_READ))
-            return {};
-        const uint8_t* planes[4] = {};
-        int strides[4] = {};
-        for (guint i = 0; i < GST_VIDEO_FRAME_N_PLANES(&frame) && i < 4; ++i) {
-            planes[i] = static_cast<const uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, i));
-            strides[i] = GST_VIDEO_FRAME_PLANE_STRIDE(&frame, i);
-        }
-        if (FindFormat(mFormat)->swapChroma) {
-            std::swap(planes[1], planes[2]);
-            std::swap(strides[1], strides[2]);
-        }
-        uint8_t* out[4] = {pixels, nullptr, nullptr, nullptr};
-        const int outStrides[4] = {mStride, 0, 0, 0};
-        sws_scale(mContext, planes, strides, 0, picture.Height(), out, outStrides);
-        gst_video_frame_unmap(&frame);
+bool PictureScaler::ScaleInto(const DecodedPicture& picture, QSize size, unsigned char* pixels,
+                              int stride) {
+    if (size.isEmpty() || !pixels || stride < size.width() * 4) return false;
+    // The converter's vector code writes whole groups of pixels: rows of another width
+    // would overrun into what lies beside them, so those go through a buffer of our own.
+    if (size.width() % kPixelGroup == 0) return Convert(picture, size, pixels, stride);
+    unsigned char* own = OwnBuffer(size);
+    if (!own || !Convert(picture, size, own, mStride)) return false;
+    const size_t rowBytes = static_cast<size_t>(size.width()) * 4;
+    for (int y = 0; y < size.height(); ++y) {
+        std::memcpy(pixels + static_cast<ptrdiff_t>(y) * stride,
+                    own + static_cast<ptrdiff_t>(y) * mStride, rowBytes);
     }
+    return true;
+}
+
+unsigned char* PictureScaler::OwnBuffer(QSize size) {
+    if (size != mPixelsSize) {
+        const int stride = AlignedStride(size.width());
+        void* pixels = std::aligned_alloc(64, static_cast<size_t>(stride) * size.height());
+        if (!pixels) return nullptr;
+        mPixels.reset(static_cast<unsigned char*>(pixels));
+        mStride = stride;
+        mPixelsSize = size;
+    }
+    return mPixels.get();
+}
+
+bool PictureScaler::Convert(const DecodedPicture& picture, QSize size, unsigned char* pixels,
+                            int stride) {
+    if (!Prepare(picture.Info(), size)) return false;
+    if (!mContext) {
+        return ConvertWithGst(picture.Info(), picture.Buffer(), size.width(), size.height(), pixels,
+                              stride);
+    }
+    GstVideoFrame frame;
+    if (!gst_video_frame_map(&frame, &picture.Info(), picture.Buffer(), GST_MAP_READ)) return false;
+    const uint8_t* planes[4] = {};
+    int strides[4] = {};
+    for (guint i = 0; i < GST_VIDEO_FRAME_N_PLANES(&frame) && i < 4; ++i) {
+        planes[i] = static_cast<const uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, i));
+        strides[i] = GST_VIDEO_FRAME_PLANE_STRIDE(&frame, i);
+    }
+    if (FindFormat(mFormat)->swapChroma) {
+        std::swap(planes[1], planes[2]);
+        std::swap(strides[1], strides[2]);
+    }
+    int height = picture.Height();
+    if (mNearest || mResize) {
+        unsigned char* base = mPlanes.get();
+        uint8_t* resized[4] = {base, base + static_cast<size_t>(mPlaneStride[0]) * size.height(),
+                               base + static_cast<size_t>(mPlaneStride[0]) * size.height() +
+                                   static_cast<size_t>(mPlaneStride[1]) * ((size.height() + 1) / 2),
+                               nullptr};
+        if (!mNearest) {
+            sws_scale(mResize, planes, strides, 0, height, resized, mPlaneStride);
+        } else {
+            PickRows(planes[0], strides[0], mLumaX, mLumaY, resized[0], mPlaneStride[0]);
+            if (mFormat == GST_VIDEO_FORMAT_NV12 || mFormat == GST_VIDEO_FORMAT_NV21) {
+                const bool vFirst = mFormat == GST_VIDEO_FORMAT_NV21;
+                PickChromaPairs(planes[1], strides[1], mChromaX, mChromaY, resized[vFirst ? 2 : 1],
+                                resized[vFirst ? 1 : 2], mPlaneStride[1]);
+            } else {
+                PickRows(planes[1], strides[1], mChromaX, mChromaY, resized[1], mPlaneStride[1]);
+                PickRows(planes[2], strides[2], mChromaX, mChromaY, resized[2], mPlaneStride[2]);
+            }
+        }
+        for (int i = 0; i < 3; ++i) {
+            planes[i] = resized[i];
+            strides[i] = mPlaneStride[i];
+        }
+        planes[3] = nullptr;
+        strides[3] = 0;
+        height = size.height();
+    }
+    uint8_t* out[4] = {pixels, nullptr, nullptr, nullptr};
+    const int outStrides[4] = {stride, 0, 0, 0};
+    sws_scale(mContext, planes, strides, 0, height, out, outStrides);
+    gst_video_frame_unmap(&frame);
+    return true;
+}
+
+QImage PictureScaler::Scale(const DecodedPicture& picture, QSize size) {
+    if (size.isEmpty()) return {};
+    unsigned char* pixels = OwnBuffer(size);
+    if (!pixels || !Convert(picture, size, pixels, mStride)) return {};
     return QImage(pixels, size.width(), size.height(), mStride, QImage::Format_RGB32);
 }
 

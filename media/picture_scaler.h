@@ -8,6 +8,7 @@
 #include <QSize>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 struct SwsContext;
 
@@ -49,11 +50,27 @@ public:
     // picture at size as an RGB32 image; the image shares the scaler's buffer and is
     // valid until the next call. Null when the picture cannot be converted.
     QImage Scale(const DecodedPicture& picture, QSize size);
+    // The same, written as opaque 32-bit BGRA rows of `stride` bytes at pixels (a
+    // window's surface, say). False when the picture cannot be converted.
+    bool ScaleInto(const DecodedPicture& picture, QSize size, unsigned char* pixels, int stride);
 
 private:
     bool Prepare(const GstVideoInfo& info, QSize size);
+    // Converts into rows that have room for a whole group of pixels past the width.
+    bool Convert(const DecodedPicture& picture, QSize size, unsigned char* pixels, int stride);
+    unsigned char* OwnBuffer(QSize size);
     void Reset();
 
+    // YUV pictures of another size are scaled as YUV first (into mPlanes), then converted
+    // without scaling (mContext), which has vector code that a scaling conversion
+    // straight to RGB lacks. 4:2:0 pictures are scaled by picking the nearest sample
+    // (what a painter does unless told to smooth), several times cheaper than a
+    // filter; others through mResize.
+    bool mNearest = false;
+    std::vector<int> mLumaX, mLumaY, mChromaX, mChromaY;  // source index per output one
+    SwsContext* mResize = nullptr;
+    std::unique_ptr<unsigned char, void (*)(void*)> mPlanes;
+    int mPlaneStride[4] = {};
     SwsContext* mContext = nullptr;
     GstVideoFormat mFormat = GST_VIDEO_FORMAT_UNKNOWN;
     GstVideoColorMatrix mMatrix = GST_VIDEO_COLOR_MATRIX_UNKNOWN;
@@ -62,6 +79,7 @@ private:
     QSize mOut;
     int mStride = 0;
     std::unique_ptr<unsigned char, void (*)(void*)> mPixels;
+    QSize mPixelsSize;
 };
 
 }  // namespace zevo

@@ -3,8 +3,11 @@
 #include <gst/app/gstappsink.h>
 #include <gst/video/video.h>
 
+#include <QPaintEngine>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QRegion>
+#include <QTransform>
 #include <cstring>
 
 #include "media/hresult.h"
@@ -121,7 +124,27 @@ VideoWidget::VideoWidget(std::shared_ptr<FrameStore> store) : mStore(std::move(s
     setFocusPolicy(Qt::NoFocus);
 }
 
-void VideoWidget::paintEvent(QPaintEvent*) {
+namespace {
+
+// The surface a painter really draws on, when it is plain memory the picture can be
+// written to at `area` (device pixels): the window's backing store, usually.
+QImage* WritableSurface(QPainter& painter, const QRect& area) {
+    QPaintEngine* engine = painter.paintEngine();
+    QPaintDevice* device = engine ? engine->paintDevice() : nullptr;
+    if (!device || device->devType() != QInternal::Image) return nullptr;
+    auto* surface = static_cast<QImage*>(device);
+    const QImage::Format format = surface->format();
+    if ((format != QImage::Format_RGB32 && format != QImage::Format_ARGB32 &&
+         format != QImage::Format_ARGB32_Premultiplied) ||
+        !surface->isDetached() || !surface->rect().contains(area)) {
+        return nullptr;
+    }
+    return surface;
+}
+
+}  // namespace
+
+void VideoWidget::paintEvent(QPaintEvent* event) {
     QPainter painter(this);
     std::shared_ptr<const DecodedPicture> frame = mStore ? mStore->LatestFrame() : nullptr;
     if (!frame || width() <= 0 || height() <= 0) {
@@ -133,6 +156,23 @@ void VideoWidget::paintEvent(QPaintEvent*) {
     // Black only where the picture does not cover: the bars beside or above and below it.
     QRegion bars = QRegion(rect()).subtracted(QRegion(target));
     for (const QRect& bar : bars) painter.fillRect(bar, Qt::black);
+
+    // Straight into the window's surface when the whole picture is to be painted there
+    // unscaled and unclipped: no image of our own, no copy.
+    const QTransform& toDevice = painter.deviceTransform();
+    if (toDevice.type() <= QTransform::TxTranslate && event->region().rectCount() == 1 &&
+        event->region().boundingRect().contains(target)) {
+        const QRect area = toDevice.mapRect(target);
+        if (QImage* surface = WritableSurface(painter, area)) {
+            const qsizetype stride = surface->bytesPerLine();
+            unsigned char* at = surface->bits() + area.y() * stride + area.x() * 4;
+            if (mScaler.ScaleInto(*frame, area.size(), at, static_cast<int>(stride))) {
+                mShown.reset();
+                mShownImage = QImage();
+                return;
+            }
+        }
+    }
     // In device pixels, so that the painter copies the image without scaling it again.
     const qreal ratio = devicePixelRatioF();
     const QSize pixels = (QSizeF(fitted) * ratio).toSize();
