@@ -3,7 +3,22 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <thread>
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
+void FrameQueueLock::Pause() {
+#if defined(__x86_64__) || defined(__i386__)
+    _mm_pause();
+#endif
+}
+
+void FrameQueueLock::Yield() {
+    std::this_thread::yield();
+}
 
 namespace {
 
@@ -18,9 +33,10 @@ constexpr size_t kPooledHeader = sizeof(FrameNode) + sizeof(PoolTrailer);
 // FreeFrameNode tells the kinds of node apart.
 static_assert(kPooledHeader % alignof(std::max_align_t) != 0);
 
-// Free blocks kept for the producer beyond what is in flight; more are returned to the
-// heap, so a backlog that has drained does not stay allocated.
-constexpr int kSpareBlocks = 16;
+// Bytes of free blocks kept for the producer; beyond that they go back to the heap, so a
+// long backlog that has drained does not stay allocated. Enough for a burst of a few
+// thousand audio packets or a dozen of the largest video frames.
+constexpr size_t kSpareBytes = 2u << 20;
 constexpr uint32_t kSmallestBlock = 512;
 
 // Stands in the returned list once the queue is gone: blocks freed later go to the heap.
@@ -44,7 +60,7 @@ struct FramePool {
     alignas(64) std::atomic<size_t> refs{1};
     // The producer's own free blocks, linked through next.
     FrameNode* spare = nullptr;
-    int spareCount = 0;
+    size_t spareBytes = 0;
 };
 
 namespace {
@@ -83,21 +99,25 @@ void FreeBlockList(FrameNode* list) {
 // Moves what consumers returned to the producer's spares, up to the limit.
 void TakeReturned(FramePool* pool) {
     FrameNode* list = pool->returned.exchange(nullptr, std::memory_order_acquire);
-    while (list != nullptr && pool->spareCount < kSpareBlocks) {
+    while (list != nullptr) {
         FrameNode* next = list->next;
-        list->next = pool->spare;
-        pool->spare = list;
-        ++pool->spareCount;
+        const uint32_t capacity = TrailerOf(list)->capacity;
+        if (pool->spareBytes + capacity <= kSpareBytes) {
+            list->next = pool->spare;
+            pool->spare = list;
+            pool->spareBytes += capacity;
+        } else {
+            FreePooledBlock(list);
+        }
         list = next;
     }
-    FreeBlockList(list);
 }
 
 void ClosePool(FramePool* pool) {
     FreeBlockList(pool->returned.exchange(kPoolClosed, std::memory_order_acq_rel));
     FreeBlockList(pool->spare);
     pool->spare = nullptr;
-    pool->spareCount = 0;
+    pool->spareBytes = 0;
     ReleasePool(pool);
 }
 
@@ -138,7 +158,7 @@ void ClearFrameQueue(FrameQueue* queue) {
     if (queue == nullptr) return;
     FrameNode* detached = nullptr;
     {
-        std::lock_guard<std::mutex> guard(queue->lock);
+        std::lock_guard<FrameQueueLock> guard(queue->lock);
         if (queue->head != nullptr) {
             detached = queue->head;
             queue->head = nullptr;
@@ -168,7 +188,7 @@ int PushFrames(FrameQueue* queue, FrameNode* first) {
     }
     int newCount;
     {
-        std::lock_guard<std::mutex> guard(queue->lock);
+        std::lock_guard<FrameQueueLock> guard(queue->lock);
         *queue->tailLink = first;
         queue->tailLink = &last->next;
         newCount = queue->count.load(std::memory_order_relaxed) + nodes;
@@ -186,7 +206,7 @@ FrameNode* PopFrame(FrameQueue* queue) {
     if (queue->count.load(std::memory_order_relaxed) == 0) return nullptr;
     FrameNode* node;
     {
-        std::lock_guard<std::mutex> guard(queue->lock);
+        std::lock_guard<FrameQueueLock> guard(queue->lock);
         node = queue->head;
         if (node == nullptr) return nullptr;
         queue->head = node->next;
@@ -270,11 +290,14 @@ FrameNode* NewFrameNode(const unsigned char* source, uint32_t size) {
 FrameNode* NewQueueFrameNode(FrameQueue* queue, const unsigned char* source, uint32_t size) {
     if (queue == nullptr || source == nullptr || size == 0) return nullptr;
     FramePool* pool = queue->pool;
-    if (pool->spare == nullptr) TakeReturned(pool);
+    // Read first: an empty list is left alone rather than pulled away from the consumer.
+    if (pool->spare == nullptr && pool->returned.load(std::memory_order_relaxed) != nullptr) {
+        TakeReturned(pool);
+    }
     FrameNode* block = pool->spare;
     if (block != nullptr) {
         pool->spare = block->next;
-        --pool->spareCount;
+        pool->spareBytes -= TrailerOf(block)->capacity;
         if (TrailerOf(block)->capacity < size) {
             // Too small for this packet: make room for a bigger one.
             FreePooledBlock(block);

@@ -6,7 +6,6 @@
 // the queue's lock, which is the innermost lock of the system.
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 
 // One queued packet: `data` holds `length` bytes (packet head followed by payload).
 // `next` comes first so the queue's tail link can point at either `head` or a `next`.
@@ -18,8 +17,33 @@ struct FrameNode {
 
 struct FramePool;
 
+// The queue's lock. It is held for a few pointer updates only, so a thread that finds it
+// taken spins for a moment and then yields, instead of going to sleep in the kernel
+// and needing a system call to be woken.
+class FrameQueueLock {
+public:
+    void lock() {
+        for (int spins = 0; mTaken.exchange(true, std::memory_order_acquire); ++spins) {
+            while (mTaken.load(std::memory_order_relaxed)) {
+                if (++spins < kSpins) {
+                    Pause();
+                } else {
+                    Yield();
+                }
+            }
+        }
+    }
+    void unlock() { mTaken.store(false, std::memory_order_release); }
+
+private:
+    static constexpr int kSpins = 200;
+    static void Pause();
+    static void Yield();
+    std::atomic<bool> mTaken{false};
+};
+
 struct FrameQueue {
-    std::mutex lock;  // guards head, tailLink and the writes of count and totalBytes
+    FrameQueueLock lock;  // guards head, tailLink and the writes of count and totalBytes
     FrameNode* head;
     FrameNode** tailLink;  // link the next push writes: &head when empty
     // Written under the lock, readable without it (values may be stale when used).
