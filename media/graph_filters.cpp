@@ -115,10 +115,8 @@ void ReportMissing(GstElement* bin, const char* what) {
 // has. Only decoders that can hand over raw video in system memory count.
 std::vector<std::string> DecoderCandidates(GstCaps* caps, const CodecChain& chain) {
     std::vector<std::string> names;
-    GList* all = gst_element_factory_list_get_elements(GST_ELEMENT_FACTORY_TYPE_DECODER |
-                                                           GST_ELEMENT_FACTORY_TYPE_MEDIA_VIDEO |
-                                                           GST_ELEMENT_FACTORY_TYPE_HARDWARE,
-                                                       GST_RANK_MARGINAL);
+    GList* all = gst_element_factory_list_get_elements(
+        GST_ELEMENT_FACTORY_TYPE_DECODER | GST_ELEMENT_FACTORY_TYPE_MEDIA_VIDEO, GST_RANK_MARGINAL);
     GList* accepting = gst_element_factory_list_filter(all, caps, GST_PAD_SINK, FALSE);
     accepting = g_list_sort(accepting, gst_plugin_feature_rank_compare_func);
     GstCaps* raw = gst_caps_from_string("video/x-raw");
@@ -126,8 +124,11 @@ std::vector<std::string> DecoderCandidates(GstCaps* caps, const CodecChain& chai
         auto* factory = GST_ELEMENT_FACTORY(item->data);
         const char* name = gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(factory));
         // The software decoders stay the fallback, whatever their rank.
-        if (g_str_has_prefix(name, "avdec_") || !gst_element_factory_can_src_any_caps(factory, raw))
+        if (g_str_has_prefix(name, "avdec_") ||
+            !gst_element_factory_list_is_type(factory, GST_ELEMENT_FACTORY_TYPE_HARDWARE) ||
+            !gst_element_factory_can_src_any_caps(factory, raw)) {
             continue;
+        }
         names.emplace_back(name);
     }
     names.emplace_back(chain.decoder);

@@ -20,25 +20,32 @@ namespace {
 
 std::atomic<int> gWorkingMade{0};
 std::atomic<int> gBrokenStarts{0};
+std::atomic<int> gSoftwareMade{0};
 
 GstStaticPadTemplate kSinkTemplate =
     GST_STATIC_PAD_TEMPLATE("sink", GST_PAD_SINK, GST_PAD_ALWAYS, GST_STATIC_CAPS("video/x-h264"));
 GstStaticPadTemplate kSrcTemplate =
     GST_STATIC_PAD_TEMPLATE("src", GST_PAD_SRC, GST_PAD_ALWAYS, GST_STATIC_CAPS("video/x-raw"));
 
-void DescribeAsHardwareDecoder(GstElementClass* element, const char* name) {
-    gst_element_class_set_static_metadata(element, name, "Codec/Decoder/Video/Hardware",
-                                          "Test stand-in", "ZEVO2");
+void DescribeAsDecoder(GstElementClass* element, const char* name, const char* klass) {
+    gst_element_class_set_static_metadata(element, name, klass, "Test stand-in", "ZEVO2");
     gst_element_class_add_static_pad_template(element, &kSinkTemplate);
     gst_element_class_add_static_pad_template(element, &kSrcTemplate);
 }
 
 // Works: the software decoder behind ghost pads.
 void WorkingClassInit(gpointer klass, gpointer) {
-    DescribeAsHardwareDecoder(GST_ELEMENT_CLASS(klass), "Working test decoder");
+    DescribeAsDecoder(GST_ELEMENT_CLASS(klass), "Working test decoder",
+                      "Codec/Decoder/Video/Hardware");
 }
 
-void WorkingInit(GTypeInstance* instance, gpointer) {
+// A software decoder of the highest rank: software decoders other than the fallback are
+// never plugged.
+void SoftwareClassInit(gpointer klass, gpointer) {
+    DescribeAsDecoder(GST_ELEMENT_CLASS(klass), "Software test decoder", "Codec/Decoder/Video");
+}
+
+void WrapSoftwareDecoder(GTypeInstance* instance) {
     GstElement* inner = gst_element_factory_make("avdec_h264", nullptr);
     gst_bin_add(GST_BIN(instance), inner);
     for (const char* name : {"sink", "src"}) {
@@ -46,7 +53,16 @@ void WorkingInit(GTypeInstance* instance, gpointer) {
         gst_element_add_pad(GST_ELEMENT(instance), gst_ghost_pad_new(name, target));
         gst_object_unref(target);
     }
+}
+
+void WorkingInit(GTypeInstance* instance, gpointer) {
+    WrapSoftwareDecoder(instance);
     ++gWorkingMade;
+}
+
+void SoftwareInit(GTypeInstance* instance, gpointer) {
+    WrapSoftwareDecoder(instance);
+    ++gSoftwareMade;
 }
 
 // Refuses to start, saying why on the bus as a real decoder does.
@@ -64,7 +80,8 @@ GstStateChangeReturn BrokenChangeState(GstElement* element, GstStateChange trans
 void BrokenClassInit(gpointer klass, gpointer) {
     gBrokenParent = GST_ELEMENT_CLASS(g_type_class_peek_parent(klass));
     GST_ELEMENT_CLASS(klass)->change_state = BrokenChangeState;
-    DescribeAsHardwareDecoder(GST_ELEMENT_CLASS(klass), "Broken test decoder");
+    DescribeAsDecoder(GST_ELEMENT_CLASS(klass), "Broken test decoder",
+                      "Codec/Decoder/Video/Hardware");
 }
 
 void BrokenInit(GTypeInstance* instance, gpointer) {
@@ -163,6 +180,7 @@ TEST_F(DecoderChoiceTest, HardwareDecoderByRankAndFallbackWhenOneFailsToStart) {
         EXPECT_TRUE(Stream(graph)) << "rendered " << graph.FramesRendered();
         EXPECT_EQ(gWorkingMade.load(), c.workingMade);
         EXPECT_EQ(gBrokenStarts.load(), c.brokenStarts);
+        EXPECT_EQ(gSoftwareMade.load(), 0);
         // A decoder that gave way is no failure of the video.
         EXPECT_EQ(graph.ErrorCount(), 0u);
         EXPECT_TRUE(mMessages.empty());
