@@ -113,6 +113,10 @@ protected:
             gst_element_register(nullptr, "zevotestworkingdec", GST_RANK_PRIMARY + 10, working));
         ASSERT_TRUE(
             gst_element_register(nullptr, "zevotestbrokendec", GST_RANK_PRIMARY + 20, broken));
+        const GType software =
+            RegisterType(GST_TYPE_BIN, "ZevoTestSoftwareDecoder", SoftwareClassInit, SoftwareInit);
+        ASSERT_TRUE(
+            gst_element_register(nullptr, "zevotestsoftdec", GST_RANK_PRIMARY + 30, software));
     }
 
     void SetUp() override {
