@@ -115,25 +115,29 @@ std::vector<int> NearestIndex(int in, int out) {
     return index;
 }
 
-void PickRows(const uint8_t* source, int sourceStride, const std::vector<int>& xs,
-              const std::vector<int>& ys, uint8_t* target, int targetStride) {
-    const size_t width = xs.size();
-    for (size_t y = 0; y < ys.size(); ++y) {
-        const uint8_t* row = source + static_cast<ptrdiff_t>(ys[y]) * sourceStride;
-        uint8_t* out = target + static_cast<ptrdiff_t>(y) * targetStride;
+// Raw pointers, restricted: byte stores could otherwise alias the index tables and the
+// vectors holding them, and every sample would reload them.
+void PickRows(const uint8_t* source, int sourceStride, const std::vector<int>& columns,
+              const std::vector<int>& rows, uint8_t* target, int targetStride) {
+    const int* __restrict xs = columns.data();
+    const size_t width = columns.size();
+    for (size_t y = 0; y < rows.size(); ++y) {
+        const uint8_t* __restrict row = source + static_cast<ptrdiff_t>(rows[y]) * sourceStride;
+        uint8_t* __restrict out = target + static_cast<ptrdiff_t>(y) * targetStride;
         for (size_t x = 0; x < width; ++x) out[x] = row[xs[x]];
     }
 }
 
 // Interleaved chroma (NV12: U then V; NV21: V then U) picked into two planes.
-void PickChromaPairs(const uint8_t* source, int sourceStride, const std::vector<int>& xs,
-                     const std::vector<int>& ys, uint8_t* first, uint8_t* second,
+void PickChromaPairs(const uint8_t* source, int sourceStride, const std::vector<int>& columns,
+                     const std::vector<int>& rows, uint8_t* first, uint8_t* second,
                      int targetStride) {
-    const size_t width = xs.size();
-    for (size_t y = 0; y < ys.size(); ++y) {
-        const uint8_t* row = source + static_cast<ptrdiff_t>(ys[y]) * sourceStride;
-        uint8_t* a = first + static_cast<ptrdiff_t>(y) * targetStride;
-        uint8_t* b = second + static_cast<ptrdiff_t>(y) * targetStride;
+    const int* __restrict xs = columns.data();
+    const size_t width = columns.size();
+    for (size_t y = 0; y < rows.size(); ++y) {
+        const uint8_t* __restrict row = source + static_cast<ptrdiff_t>(rows[y]) * sourceStride;
+        uint8_t* __restrict a = first + static_cast<ptrdiff_t>(y) * targetStride;
+        uint8_t* __restrict b = second + static_cast<ptrdiff_t>(y) * targetStride;
         for (size_t x = 0; x < width; ++x) {
             a[x] = row[2 * xs[x]];
             b[x] = row[2 * xs[x] + 1];
