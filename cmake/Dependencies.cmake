@@ -13,5 +13,7 @@ pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)
 pkg_check_modules(ALSA REQUIRED IMPORTED_TARGET alsa)
 pkg_check_modules(GST REQUIRED IMPORTED_TARGET gstreamer-1.0 gstreamer-app-1.0 gstreamer-video-1.0)
 pkg_check_modules(GST_CODECPARSERS REQUIRED IMPORTED_TARGET gstreamer-codecparsers-1.0)
+# Converts and scales decoded pictures to the window in one pass.
+pkg_check_modules(SWSCALE REQUIRED IMPORTED_TARGET libswscale libavutil)
 find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets Qml Test)
 find_package(CLI11 CONFIG REQUIRED)

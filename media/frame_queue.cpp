@@ -1,13 +1,144 @@
 #include "media/frame_queue.h"
 
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <thread>
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
+void FrameQueueLock::Pause() {
+#if defined(__x86_64__) || defined(__i386__)
+    _mm_pause();
+#endif
+}
+
+void FrameQueueLock::Yield() {
+    std::this_thread::yield();
+}
+
+namespace {
+
+// A recycled block: the node, this trailer, then room for `capacity` bytes of packet.
+struct PoolTrailer {
+    FramePool* pool;
+    uint32_t capacity;
+};
+
+constexpr size_t kPooledHeader = sizeof(FrameNode) + sizeof(PoolTrailer);
+// A pooled node's data pointer can then never be a heap block of its own, which is how
+// FreeFrameNode tells the kinds of node apart.
+static_assert(kPooledHeader % alignof(std::max_align_t) != 0);
+
+// Bytes of free blocks kept for the producer; beyond that they go back to the heap, so a
+// long backlog that has drained does not stay allocated. Enough for a burst of a few
+// thousand audio packets or a dozen of the largest video frames.
+constexpr size_t kSpareBytes = 2u << 20;
+constexpr uint32_t kSmallestBlock = 512;
+
+// Stands in the returned list once the queue is gone: blocks freed later go to the heap.
+FrameNode* const kPoolClosed = reinterpret_cast<FrameNode*>(alignof(FrameNode));
+
+PoolTrailer* TrailerOf(FrameNode* node) {
+    return reinterpret_cast<PoolTrailer*>(node + 1);
+}
+
+unsigned char* PooledData(FrameNode* node) {
+    return reinterpret_cast<unsigned char*>(node) + kPooledHeader;
+}
+
+}  // namespace
+
+struct FramePool {
+    // Blocks freed by consumers, pushed from any thread; the producer takes them all at
+    // once, so no block is ever popped singly and no ABA can arise.
+    alignas(64) std::atomic<FrameNode*> returned{nullptr};
+    // One for the queue and one for every block that exists, wherever it is.
+    alignas(64) std::atomic<size_t> refs{1};
+    // The producer's own free blocks, linked through next.
+    FrameNode* spare = nullptr;
+    size_t spareBytes = 0;
+};
+
+namespace {
+
+void ReleasePool(FramePool* pool) {
+    if (pool->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete pool;
+}
+
+void FreePooledBlock(FrameNode* block) {
+    FramePool* pool = TrailerOf(block)->pool;
+    std::free(block);
+    ReleasePool(pool);
+}
+
+void ReturnBlock(FrameNode* block) {
+    FramePool* pool = TrailerOf(block)->pool;
+    FrameNode* head = pool->returned.load(std::memory_order_relaxed);
+    do {
+        if (head == kPoolClosed) {
+            FreePooledBlock(block);
+            return;
+        }
+        block->next = head;
+    } while (!pool->returned.compare_exchange_weak(head, block, std::memory_order_release,
+                                                   std::memory_order_relaxed));
+}
+
+void FreeBlockList(FrameNode* list) {
+    while (list != nullptr) {
+        FrameNode* next = list->next;
+        FreePooledBlock(list);
+        list = next;
+    }
+}
+
+// Moves what consumers returned to the producer's spares, up to the limit.
+void TakeReturned(FramePool* pool) {
+    FrameNode* list = pool->returned.exchange(nullptr, std::memory_order_acquire);
+    while (list != nullptr) {
+        FrameNode* next = list->next;
+        const uint32_t capacity = TrailerOf(list)->capacity;
+        if (pool->spareBytes + capacity <= kSpareBytes) {
+            list->next = pool->spare;
+            pool->spare = list;
+            pool->spareBytes += capacity;
+        } else {
+            FreePooledBlock(list);
+        }
+        list = next;
+    }
+}
+
+void ClosePool(FramePool* pool) {
+    FreeBlockList(pool->returned.exchange(kPoolClosed, std::memory_order_acq_rel));
+    FreeBlockList(pool->spare);
+    pool->spare = nullptr;
+    pool->spareBytes = 0;
+    ReleasePool(pool);
+}
+
+uint32_t BlockCapacity(uint32_t size) {
+    uint32_t capacity = kSmallestBlock;
+    while (capacity < size && capacity < (1u << 31)) capacity <<= 1;
+    return capacity < size ? size : capacity;
+}
+
+}  // namespace
 
 FrameQueue* CreateFrameQueue() {
     void* memory = std::calloc(1, sizeof(FrameQueue));
     if (memory == nullptr) return nullptr;
+    auto* pool = new (std::nothrow) FramePool;
+    if (pool == nullptr) {
+        std::free(memory);
+        return nullptr;
+    }
     FrameQueue* queue = new (memory) FrameQueue;
+    queue->pool = pool;
     queue->head = nullptr;
     queue->tailLink = &queue->head;
     queue->count.store(0, std::memory_order_relaxed);
@@ -18,6 +149,7 @@ FrameQueue* CreateFrameQueue() {
 void DestroyFrameQueue(FrameQueue* queue) {
     if (queue == nullptr) return;
     ClearFrameQueue(queue);
+    ClosePool(queue->pool);
     queue->~FrameQueue();
     std::free(queue);
 }
@@ -26,7 +158,7 @@ void ClearFrameQueue(FrameQueue* queue) {
     if (queue == nullptr) return;
     FrameNode* detached = nullptr;
     {
-        std::lock_guard<std::mutex> guard(queue->lock);
+        std::lock_guard<FrameQueueLock> guard(queue->lock);
         if (queue->head != nullptr) {
             detached = queue->head;
             queue->head = nullptr;
@@ -56,7 +188,7 @@ int PushFrames(FrameQueue* queue, FrameNode* first) {
     }
     int newCount;
     {
-        std::lock_guard<std::mutex> guard(queue->lock);
+        std::lock_guard<FrameQueueLock> guard(queue->lock);
         *queue->tailLink = first;
         queue->tailLink = &last->next;
         newCount = queue->count.load(std::memory_order_relaxed) + nodes;
@@ -74,7 +206,7 @@ FrameNode* PopFrame(FrameQueue* queue) {
     if (queue->count.load(std::memory_order_relaxed) == 0) return nullptr;
     FrameNode* node;
     {
-        std::lock_guard<std::mutex> guard(queue->lock);
+        std::lock_guard<FrameQueueLock> guard(queue->lock);
         node = queue->head;
         if (node == nullptr) return nullptr;
         queue->head = node->next;
@@ -100,6 +232,12 @@ uint64_t FrameBytes(FrameQueue* queue) {
 
 int FillFrameNode(FrameNode* node, const unsigned char* source, uint32_t size) {
     if (node == nullptr) return 0;
+    if (node->data != nullptr && node->data == PooledData(node)) {
+        // Refilled, the block becomes an ordinary node and leaves its pool.
+        FramePool* pool = TrailerOf(node)->pool;
+        TrailerOf(node)->pool = nullptr;
+        if (pool != nullptr) ReleasePool(pool);
+    }
     node->next = nullptr;
     node->length = 0;
     node->data = nullptr;
@@ -122,6 +260,10 @@ unsigned char* InlineData(FrameNode* node) {
 
 void FreeFrameNode(FrameNode* node) {
     if (node == nullptr) return;
+    if (node->data != nullptr && node->data == PooledData(node) && TrailerOf(node)->pool) {
+        ReturnBlock(node);
+        return;
+    }
     if (node->data != nullptr) {
         if (node->data != InlineData(node)) std::free(node->data);
         node->data = nullptr;
@@ -143,4 +285,37 @@ FrameNode* NewFrameNode(const unsigned char* source, uint32_t size) {
     node->data = InlineData(node);
     std::memcpy(node->data, source, size);
     return node;
+}
+
+FrameNode* NewQueueFrameNode(FrameQueue* queue, const unsigned char* source, uint32_t size) {
+    if (queue == nullptr || source == nullptr || size == 0) return nullptr;
+    FramePool* pool = queue->pool;
+    // Read first: an empty list is left alone rather than pulled away from the consumer.
+    if (pool->spare == nullptr && pool->returned.load(std::memory_order_relaxed) != nullptr) {
+        TakeReturned(pool);
+    }
+    FrameNode* block = pool->spare;
+    if (block != nullptr) {
+        pool->spare = block->next;
+        pool->spareBytes -= TrailerOf(block)->capacity;
+        if (TrailerOf(block)->capacity < size) {
+            // Too small for this packet: make room for a bigger one.
+            FreePooledBlock(block);
+            block = nullptr;
+        }
+    }
+    if (block == nullptr) {
+        const uint32_t capacity = BlockCapacity(size);
+        if (capacity > SIZE_MAX - kPooledHeader) return nullptr;
+        block = static_cast<FrameNode*>(std::malloc(kPooledHeader + capacity));
+        if (block == nullptr) return nullptr;
+        TrailerOf(block)->pool = pool;
+        TrailerOf(block)->capacity = capacity;
+        pool->refs.fetch_add(1, std::memory_order_relaxed);
+    }
+    block->next = nullptr;
+    block->length = size;
+    block->data = PooledData(block);
+    std::memcpy(block->data, source, size);
+    return block;
 }

@@ -6,7 +6,6 @@
 // the queue's lock, which is the innermost lock of the system.
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 
 // One queued packet: `data` holds `length` bytes (packet head followed by payload).
 // `next` comes first so the queue's tail link can point at either `head` or a `next`.
@@ -16,13 +15,43 @@ struct FrameNode {
     unsigned char* data;
 };
 
+struct FramePool;
+
+// The queue's lock. It is held for a few pointer updates only, so a thread that finds it
+// taken spins for a moment and then yields, instead of going to sleep in the kernel
+// and needing a system call to be woken.
+class FrameQueueLock {
+public:
+    void lock() {
+        for (int spins = 0; mTaken.exchange(true, std::memory_order_acquire); ++spins) {
+            while (mTaken.load(std::memory_order_relaxed)) {
+                if (++spins < kSpins) {
+                    Pause();
+                } else {
+                    Yield();
+                }
+            }
+        }
+    }
+    void unlock() { mTaken.store(false, std::memory_order_release); }
+
+private:
+    static constexpr int kSpins = 200;
+    static void Pause();
+    static void Yield();
+    std::atomic<bool> mTaken{false};
+};
+
 struct FrameQueue {
-    std::mutex lock;  // guards head, tailLink and the writes of count and totalBytes
+    FrameQueueLock lock;  // guards head, tailLink and the writes of count and totalBytes
     FrameNode* head;
     FrameNode** tailLink;  // link the next push writes: &head when empty
     // Written under the lock, readable without it (values may be stale when used).
     std::atomic<int> count;
     std::atomic<uint64_t> totalBytes;
+    // Blocks of nodes the consumer has freed, handed back to the producer for its next
+    // packets: the hand-over costs no heap call on either side once the stream runs.
+    FramePool* pool;
 };
 
 // A new empty queue, or null when the allocation fails.
@@ -51,3 +80,9 @@ void FreeFrameNode(FrameNode* node);
 // Allocates and fills a node from a buffer, the copy in the same heap block as the node
 // (FreeFrameNode knows it); null when the packet must be dropped.
 FrameNode* NewFrameNode(const unsigned char* source, uint32_t size);
+// As NewFrameNode, from the blocks that nodes of this queue left behind when they were
+// freed (on whatever thread); a new heap block only when none is free or big enough.
+// Only the queue's producer calls it, one thread at a time. A node made here is freed
+// with FreeFrameNode like any other, also after the queue has been destroyed; null for
+// a null queue, a null source or a size of 0.
+FrameNode* NewQueueFrameNode(FrameQueue* queue, const unsigned char* source, uint32_t size);

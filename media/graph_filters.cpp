@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -109,6 +110,72 @@ void ReportMissing(GstElement* bin, const char* what) {
                       (nullptr));
 }
 
+// Decoders for caps, best first: the hardware decoders the system offers (VA-API, V4L2,
+// NVDEC ...) by rank, then the chain's own software decoder, which every installation
+// has. Only decoders that can hand over raw video in system memory count.
+std::vector<std::string> DecoderCandidates(GstCaps* caps, const CodecChain& chain) {
+    std::vector<std::string> names;
+    GList* all = gst_element_factory_list_get_elements(
+        GST_ELEMENT_FACTORY_TYPE_DECODER | GST_ELEMENT_FACTORY_TYPE_MEDIA_VIDEO, GST_RANK_MARGINAL);
+    GList* accepting = gst_element_factory_list_filter(all, caps, GST_PAD_SINK, FALSE);
+    accepting = g_list_sort(accepting, gst_plugin_feature_rank_compare_func);
+    GstCaps* raw = gst_caps_from_string("video/x-raw");
+    for (GList* item = accepting; item; item = item->next) {
+        auto* factory = GST_ELEMENT_FACTORY(item->data);
+        const char* name = gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(factory));
+        // The software decoders stay the fallback, whatever their rank.
+        if (g_str_has_prefix(name, "avdec_") ||
+            !gst_element_factory_list_is_type(factory, GST_ELEMENT_FACTORY_TYPE_HARDWARE) ||
+            !gst_element_factory_can_src_any_caps(factory, raw)) {
+            continue;
+        }
+        names.emplace_back(name);
+    }
+    names.emplace_back(chain.decoder);
+    gst_caps_unref(raw);
+    gst_plugin_feature_list_free(accepting);
+    gst_plugin_feature_list_free(all);
+    return names;
+}
+
+// Creates, adds and starts the first candidate that starts; one that cannot be created
+// or refuses to start (no device, no driver) is taken out again and the next is tried.
+GstElement* StartFirstDecoder(GstBin* bin, GstElement* parser, GstCaps* caps,
+                              const CodecChain& chain) {
+    for (const std::string& name : DecoderCandidates(caps, chain)) {
+        GstElement* decoder = MakeElement(name.c_str());
+        if (!decoder) continue;
+        // Live display: no frame-threading delay, output what can be decoded.
+        if (g_str_has_prefix(name.c_str(), "avdec_")) {
+            gst_util_set_object_arg(G_OBJECT(decoder), "thread-type", "slice");
+        }
+        gst_bin_add(bin, decoder);
+        // What a decoder says while it starts stays between us: a failed one's errors
+        // must not reach the graph, whose errors tell the user the video failed.
+        GstBus* quiet = gst_bus_new();
+        gst_element_set_bus(decoder, quiet);
+        bool started =
+            gst_element_link(parser, decoder) && gst_element_sync_state_with_parent(decoder);
+        if (started) {
+            GstState state = GST_STATE_VOID_PENDING;
+            started =
+                gst_element_get_state(decoder, &state, nullptr, 0) != GST_STATE_CHANGE_FAILURE;
+        }
+        if (!started) gst_element_set_state(decoder, GST_STATE_NULL);
+        GstMessage* error = gst_bus_pop_filtered(quiet, GST_MESSAGE_ERROR);
+        if (error) {
+            started = false;
+            gst_message_unref(error);
+            gst_element_set_state(decoder, GST_STATE_NULL);
+        }
+        gst_element_set_bus(decoder, bin->child_bus);
+        gst_object_unref(quiet);
+        if (started) return decoder;
+        gst_bin_remove(bin, decoder);
+    }
+    return nullptr;
+}
+
 // Plugs parser and decoder once the stream's caps are known, then lets the caps event
 // through to them.
 GstPadProbeReturn OnDecoderInputEvent(GstPad* pad, GstPadProbeInfo* info, gpointer user) {
@@ -132,19 +199,22 @@ GstPadProbeReturn OnDecoderInputEvent(GstPad* pad, GstPadProbeInfo* info, gpoint
         return GST_PAD_PROBE_OK;
     }
     GstElement* parser = MakeElement(chain->parser);
-    GstElement* decoder = MakeElement(chain->decoder);
-    if (!parser || !decoder) {
-        if (parser) gst_object_unref(parser);
-        if (decoder) gst_object_unref(decoder);
-        ReportMissing(bin, parser ? chain->decoder : chain->parser);
+    if (!parser) {
+        ReportMissing(bin, chain->parser);
         return GST_PAD_PROBE_OK;
     }
-    // Live display: no frame-threading delay, output what can be decoded.
-    if (g_str_has_prefix(chain->decoder, "avdec_")) {
-        gst_util_set_object_arg(G_OBJECT(decoder), "thread-type", "slice");
+    gst_bin_add(GST_BIN(bin), parser);
+    gst_element_sync_state_with_parent(parser);
+    // Decoders are matched against what the parser gives them.
+    GstCaps* parsed = gst_caps_from_string(chain->media);
+    GstElement* decoder = StartFirstDecoder(GST_BIN(bin), parser, parsed, *chain);
+    gst_caps_unref(parsed);
+    if (!decoder) {
+        gst_element_set_state(parser, GST_STATE_NULL);
+        gst_bin_remove(GST_BIN(bin), parser);
+        ReportMissing(bin, chain->decoder);
+        return GST_PAD_PROBE_OK;
     }
-    gst_bin_add_many(GST_BIN(bin), parser, decoder, nullptr);
-    gst_element_link(parser, decoder);
     GstPad* decoderSrc = gst_element_get_static_pad(decoder, "src");
     GstPad* parserSink = gst_element_get_static_pad(parser, "sink");
     GstPad* srcGhost = gst_element_get_static_pad(bin, "src");
@@ -153,8 +223,6 @@ GstPadProbeReturn OnDecoderInputEvent(GstPad* pad, GstPadProbeInfo* info, gpoint
     gst_object_unref(srcGhost);
     gst_object_unref(parserSink);
     gst_object_unref(decoderSrc);
-    gst_element_sync_state_with_parent(decoder);
-    gst_element_sync_state_with_parent(parser);
     return GST_PAD_PROBE_OK;
 }
 
@@ -193,7 +261,11 @@ GstElement* MakeVideoRenderer() {
         return nullptr;
     }
     SetIfExists(convert, "qos", FALSE);
-    GstCaps* caps = gst_caps_from_string("video/x-raw,format=BGRx");
+    // The decoder's own formats pass through untouched (the window converts and scales
+    // them in one step when it paints); only others are converted here.
+    GstCaps* caps = gst_caps_from_string(
+        "video/x-raw,format={I420,YV12,NV12,NV21,Y42B,Y444,YUY2,UYVY,GRAY8,BGRx,BGRA,RGBx,"
+        "RGBA}");
     // Shown at once: no clock, no waiting for presentation times, nothing dropped late.
     g_object_set(sink, "caps", caps, "sync", FALSE, "qos", FALSE, "max-lateness",
                  static_cast<gint64>(-1), "enable-last-sample", FALSE, "max-buffers", 2u, "drop",

@@ -21,7 +21,8 @@ namespace zevo {
 inline constexpr const char* kPacketPushFilter = "zevo-packet-push";
 // Decoder: plugs parser and decoder for the codec the stream announces.
 inline constexpr const char* kVideoDecoderFilter = "zevo-video-decoder";
-// Renderer: converts to 32-bit BGRx and hands every frame to the graph's frame store.
+// Renderer: hands every decoded frame, in a format the window can convert, to the
+// graph's frame store.
 inline constexpr const char* kVideoRendererFilter = "zevo-video-renderer";
 
 // Creates a filter of the given kind, names it and adds it to graph. filter receives a

@@ -3,8 +3,11 @@
 #include <gst/app/gstappsink.h>
 #include <gst/video/video.h>
 
+#include <QPaintEngine>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QRegion>
+#include <QTransform>
 #include <cstring>
 
 #include "media/hresult.h"
@@ -24,43 +27,12 @@ void PutLe32(unsigned char* p, uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
 }
 
-struct MappedSample {
-    GstSample* sample;
-    GstVideoFrame frame;
-};
-
-void ReleaseMappedSample(void* info) {
-    auto* mapped = static_cast<MappedSample*>(info);
-    gst_video_frame_unmap(&mapped->frame);
-    gst_sample_unref(mapped->sample);
-    delete mapped;
-}
-
 GstFlowReturn OnNewSample(GstAppSink* sink, gpointer user) {
     auto* store = static_cast<FrameStore*>(user);
     GstSample* sample = gst_app_sink_pull_sample(sink);
     if (!sample) return GST_FLOW_EOS;
-    GstVideoInfo info;
-    GstCaps* caps = gst_sample_get_caps(sample);
-    GstBuffer* buffer = gst_sample_get_buffer(sample);
-    if (!caps || !buffer || !gst_video_info_from_caps(&info, caps) ||
-        GST_VIDEO_INFO_FORMAT(&info) != GST_VIDEO_FORMAT_BGRx) {
-        gst_sample_unref(sample);
-        return GST_FLOW_OK;
-    }
-    auto* mapped = new MappedSample{sample, {}};
-    if (!gst_video_frame_map(&mapped->frame, &info, buffer, GST_MAP_READ)) {
-        gst_sample_unref(sample);
-        delete mapped;
-        return GST_FLOW_OK;
-    }
-    // Wrap the decoded buffer without copying; the image keeps the sample alive.
-    // BGRx in memory is QImage's RGB32 on a little-endian host.
-    QImage image(static_cast<const uchar*>(GST_VIDEO_FRAME_PLANE_DATA(&mapped->frame, 0)),
-                 GST_VIDEO_FRAME_WIDTH(&mapped->frame), GST_VIDEO_FRAME_HEIGHT(&mapped->frame),
-                 GST_VIDEO_FRAME_PLANE_STRIDE(&mapped->frame, 0), QImage::Format_RGB32,
-                 ReleaseMappedSample, mapped);
-    store->StoreFrame(std::move(image));
+    // The decoder's picture is kept as it is: converted only if it is painted or read.
+    if (auto picture = DecodedPicture::FromSample(sample)) store->StoreFrame(std::move(picture));
     return GST_FLOW_OK;
 }
 
@@ -71,9 +43,9 @@ void FrameStore::SetFrameListener(std::function<void()> listener) {
     mListener = std::move(listener);
 }
 
-void FrameStore::StoreFrame(QImage frame) {
+void FrameStore::StoreFrame(std::shared_ptr<const DecodedPicture> frame) {
     std::function<void()> listener;
-    QImage previous;
+    std::shared_ptr<const DecodedPicture> previous;
     {
         std::lock_guard lock(mLock);
         previous = std::move(mFrame);
@@ -85,17 +57,17 @@ void FrameStore::StoreFrame(QImage frame) {
     // previous is released here, outside the lock.
 }
 
-QImage FrameStore::LatestFrame() const {
+std::shared_ptr<const DecodedPicture> FrameStore::LatestFrame() const {
     std::lock_guard lock(mLock);
     return mFrame;
 }
 
 int32_t FrameStore::GetCurrentImage(int32_t* size, unsigned char* image) const {
     if (!size) return E_POINTER;
-    QImage frame = LatestFrame();
-    if (frame.isNull()) return E_FAIL;
-    const int width = frame.width();
-    const int height = frame.height();
+    const std::shared_ptr<const DecodedPicture> picture = LatestFrame();
+    if (!picture) return E_FAIL;
+    const int width = picture->Width();
+    const int height = picture->Height();
     const int64_t pixelBytes = static_cast<int64_t>(width) * height * 4;
     const int64_t needed = kDibHeaderSize + pixelBytes;
     if (needed > INT32_MAX) return E_OUTOFMEMORY;
@@ -105,6 +77,8 @@ int32_t FrameStore::GetCurrentImage(int32_t* size, unsigned char* image) const {
     }
     // A frame of another size may have arrived between the two calls.
     if (*size < needed) return E_OUTOFMEMORY;
+    const QImage frame = picture->ToBgrx();
+    if (frame.isNull()) return E_FAIL;
     std::memset(image, 0, kDibHeaderSize);
     PutLe32(image + 0, kDibHeaderSize);                      // biSize
     PutLe32(image + 4, static_cast<uint32_t>(width));        // biWidth
@@ -150,19 +124,68 @@ VideoWidget::VideoWidget(std::shared_ptr<FrameStore> store) : mStore(std::move(s
     setFocusPolicy(Qt::NoFocus);
 }
 
-void VideoWidget::paintEvent(QPaintEvent*) {
+namespace {
+
+// The surface a painter really draws on, when it is plain memory the picture can be
+// written to at `area` (device pixels): the window's backing store, usually.
+QImage* WritableSurface(QPainter& painter, const QRect& area) {
+    QPaintEngine* engine = painter.paintEngine();
+    QPaintDevice* device = engine ? engine->paintDevice() : nullptr;
+    if (!device || device->devType() != QInternal::Image) return nullptr;
+    auto* surface = static_cast<QImage*>(device);
+    const QImage::Format format = surface->format();
+    if ((format != QImage::Format_RGB32 && format != QImage::Format_ARGB32 &&
+         format != QImage::Format_ARGB32_Premultiplied) ||
+        !surface->isDetached() || !surface->rect().contains(area)) {
+        return nullptr;
+    }
+    return surface;
+}
+
+}  // namespace
+
+void VideoWidget::paintEvent(QPaintEvent* event) {
     QPainter painter(this);
-    const QImage frame = mStore ? mStore->LatestFrame() : QImage();
-    if (frame.isNull() || width() <= 0 || height() <= 0) {
+    std::shared_ptr<const DecodedPicture> frame = mStore ? mStore->LatestFrame() : nullptr;
+    if (!frame || width() <= 0 || height() <= 0) {
         painter.fillRect(rect(), Qt::black);
         return;
     }
-    QSize fitted = frame.size().scaled(size(), Qt::KeepAspectRatio);
+    QSize fitted = QSize(frame->Width(), frame->Height()).scaled(size(), Qt::KeepAspectRatio);
     QRect target(QPoint((width() - fitted.width()) / 2, (height() - fitted.height()) / 2), fitted);
     // Black only where the picture does not cover: the bars beside or above and below it.
     QRegion bars = QRegion(rect()).subtracted(QRegion(target));
     for (const QRect& bar : bars) painter.fillRect(bar, Qt::black);
-    painter.drawImage(target, frame);
+
+    // Straight into the window's surface when the whole picture is to be painted there
+    // unscaled and unclipped: no image of our own, no copy.
+    const QTransform& toDevice = painter.deviceTransform();
+    if (toDevice.type() <= QTransform::TxTranslate && event->region().rectCount() == 1 &&
+        event->region().boundingRect().contains(target)) {
+        const QRect area = toDevice.mapRect(target);
+        if (QImage* surface = WritableSurface(painter, area)) {
+            const qsizetype stride = surface->bytesPerLine();
+            unsigned char* at = surface->bits() + area.y() * stride + area.x() * 4;
+            if (mScaler.ScaleInto(*frame, area.size(), at, static_cast<int>(stride))) {
+                mShown.reset();
+                mShownImage = QImage();
+                return;
+            }
+        }
+    }
+    // In device pixels, so that the painter copies the image without scaling it again.
+    const qreal ratio = devicePixelRatioF();
+    const QSize pixels = (QSizeF(fitted) * ratio).toSize();
+    if (frame != mShown || mShownImage.size() != pixels) {
+        mShownImage = mScaler.Scale(*frame, pixels);
+        mShown = frame;
+    }
+    if (mShownImage.isNull()) {
+        painter.fillRect(target, Qt::black);
+        return;
+    }
+    mShownImage.setDevicePixelRatio(ratio);
+    painter.drawImage(target.topLeft(), mShownImage);
 }
 
 }  // namespace zevo

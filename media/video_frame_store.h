@@ -11,23 +11,26 @@
 #include <memory>
 #include <mutex>
 
+#include "media/picture_scaler.h"
+
 namespace zevo {
 
 class FrameStore {
 public:
     // Called on the streaming thread after each new frame; must not touch widgets.
     void SetFrameListener(std::function<void()> listener);
-    void StoreFrame(QImage frame);
-    QImage LatestFrame() const;
+    void StoreFrame(std::shared_ptr<const DecodedPicture> frame);
+    std::shared_ptr<const DecodedPicture> LatestFrame() const;
     uint64_t FrameCount() const { return mFrameCount.load(); }
 
-    // The latest frame as a packed 32-bit bottom-up DIB. With image null, *size gets
-    // the bytes needed; with a buffer of at least *size bytes it is filled.
+    // The latest frame as a packed 32-bit bottom-up DIB, converted when asked for. With
+    // image null, *size gets the bytes needed; with a buffer of at least *size bytes it
+    // is filled.
     int32_t GetCurrentImage(int32_t* size, unsigned char* image) const;
 
 private:
     mutable std::mutex mLock;
-    QImage mFrame;
+    std::shared_ptr<const DecodedPicture> mFrame;
     std::function<void()> mListener;
     std::atomic<uint64_t> mFrameCount{0};
 };
@@ -36,7 +39,8 @@ private:
 // the renderer's streaming (the pipeline is set to NULL before the store goes).
 void ConnectRendererToStore(GstElement* renderer, FrameStore* store);
 
-// Paints the latest frame scaled to fit, aspect ratio kept, on black.
+// Paints the latest frame scaled to fit, aspect ratio kept, on black. The picture is
+// converted at paint time, straight to the size it covers, and drawn without scaling.
 class VideoWidget : public QWidget {
 public:
     explicit VideoWidget(std::shared_ptr<FrameStore> store);
@@ -46,6 +50,10 @@ protected:
 
 private:
     std::shared_ptr<FrameStore> mStore;
+    PictureScaler mScaler;
+    // The picture last converted and its image, for repaints without a new frame.
+    std::shared_ptr<const DecodedPicture> mShown;
+    QImage mShownImage;
 };
 
 }  // namespace zevo

@@ -77,7 +77,8 @@ bool SessionCore::ReadMediaPacket(unsigned char* buffer, RateWindow& rate, uint3
             if (packetClass == PACKET_CLASS_VIDEO) queue = mVideoQueue;
             if (queue) {
                 // A node that cannot be allocated drops the packet.
-                FrameNode* node = NewFrameNode(buffer, static_cast<uint32_t>(bodyLength));
+                FrameNode* node =
+                    NewQueueFrameNode(queue, buffer, static_cast<uint32_t>(bodyLength));
                 if (node) PushFrames(queue, node);
             }
         }

@@ -1,16 +1,19 @@
 // What the viewer costs to run, each against a baseline in the same run:
-// - CPU per stream: zevo-host (headless) streaming one 1280x720 25 fps H.264 camera from
-//   zevo-camd over zevo-p2pd on loopback, against gst-launch-1.0 decoding the same stream
-//   from a file at its own 25 fps (h264parse ! avdec_h264 ! videoconvert ! BGRx ! fakesink
-//   sync=true). Both are utime+stime of the process from /proc/<pid>/stat over a 20 s
-//   window that starts 3 s after the first frame (host) or the start (gst-launch).
-//   zevo-camd and zevo-p2pd are other processes and so are not counted.
+// - CPU per stream: zevo-host (headless) streaming one H.264 camera from zevo-camd over
+//   zevo-p2pd on loopback, against gst-launch-1.0 decoding the same stream from a file at
+//   its own rate (h264parse ! avdec_h264 ! videoconvert ! BGRx ! fakesink sync=true),
+//   measured just before the host. Three cases: 1280x720 25 fps in the default window,
+//   the same shown 1:1 (--size 1280x742: the picture area is 1280x720 above the status
+//   bar), and 1920x1080 30 fps in the default window. Both figures are utime+stime of the
+//   process from /proc/<pid>/stat over a 20 s window that starts 3 s after the first
+//   frame (host) or the start (gst-launch). zevo-camd and zevo-p2pd are other processes
+//   and so are not counted.
 // - Memory growth: zevo-host VmRSS after BENCH_MINUTES (default 10) minutes of streaming
-//   against after 1 minute.
+//   against after 1 minute (720p, default window).
 // - Recording: the same host's CPU over a window while it records the stream (AVI into a
 //   temporary folder) against a window just before, same stream, same run.
 // Usage: bench_viewer_resources [cpu|memory|record|all]
-//   (default all = cpu and memory; one host run serves both)
+//   (default all = cpu and memory)
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,7 +36,22 @@ constexpr int kSkipSeconds = 3;
 constexpr int kWindowSeconds = 20;
 // Recorded a little longer than skip + window so the file outlasts the baseline's window.
 constexpr int kRecordSeconds = kSkipSeconds + kWindowSeconds + 2;
-constexpr int kFps = 25;
+
+// One stream shown in one window.
+struct Case {
+    const char* name;
+    int camera;  // the device's camera that sends it
+    int width;
+    int height;
+    int fps;
+    const char* windowSize;  // zevo-host --size, or null for the default window
+};
+
+constexpr Case kCases[] = {
+    {"720p25, default window", 0, 1280, 720, 25, nullptr},
+    {"720p25, 1:1 (--size 1280x742)", 0, 1280, 720, 25, "1280x742"},
+    {"1080p30, default window", 1, 1920, 1080, 30, nullptr},
+};
 
 double Now() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
@@ -108,9 +126,10 @@ struct CpuFigure {
 };
 
 // The camera's video for kRecordSeconds as an Annex B byte stream; frames written or -1.
-int Record(const std::string& did, const std::string& password, const std::string& path) {
+int Record(const std::string& did, const std::string& password, int camera,
+           const std::string& path) {
     DeviceClient client;
-    if (client.Connect(did) < 0 || client.Login(password) != 1 || client.StartStream(0) < 0) {
+    if (client.Connect(did) < 0 || client.Login(password) != 1 || client.StartStream(camera) < 0) {
         return -1;
     }
     std::ofstream out(path, std::ios::binary);
@@ -133,23 +152,22 @@ int Record(const std::string& did, const std::string& password, const std::strin
         out.write(reinterpret_cast<const char*>(p), static_cast<std::streamsize>(n));
         ++frames;
     }
-    client.StopStream(0);
+    client.StopStream(camera);
     client.StopSession();
     return out.good() ? frames : -1;
 }
 
-CpuFigure Baseline(const std::string& file, const std::string& dir) {
+CpuFigure Baseline(const std::string& file, int fps, const std::string& dir) {
     CpuFigure figure;
     const std::string launch = FindInPath("gst-launch-1.0");
     if (launch.empty()) return figure;
     ChildProcess gst;
     const double start = Now();
-    if (gst.Start(
-            {launch, "-q", "filesrc", "location=" + file, "!",
-             "video/x-h264,stream-format=byte-stream,framerate=" + std::to_string(kFps) + "/1", "!",
-             "h264parse", "!", "avdec_h264", "!", "videoconvert", "!", "video/x-raw,format=BGRx",
-             "!", "fakesink", "sync=true"},
-            {}, dir + "/gst.log") < 0) {
+    if (gst.Start({launch, "-q", "filesrc", "location=" + file, "!",
+                   "video/x-h264,stream-format=byte-stream,framerate=" + std::to_string(fps) + "/1",
+                   "!", "h264parse", "!", "avdec_h264", "!", "videoconvert", "!",
+                   "video/x-raw,format=BGRx", "!", "fakesink", "sync=true"},
+                  {}, dir + "/gst.log") < 0) {
         return figure;
     }
     SleepUntil(start + kSkipSeconds);
@@ -163,6 +181,102 @@ CpuFigure Baseline(const std::string& file, const std::string& dir) {
     figure.wall = Now() - start;
     gst.Stop(15, 2000);
     return figure;
+}
+
+// Starts zevo-host on camera `camera` of the world's device; its script logs the frames
+// shown twice a second for `seconds`, and with recordAfterMs > 0 starts a recording that
+// long after the first frame.
+bool StartHost(ChildProcess& host, DeviceHarness& world, const std::string& tag, int camera,
+               const char* windowSize, int seconds, int recordAfterMs) {
+    const std::string dir = world.Folder();
+    const std::string scriptPath = dir + "/" + tag + ".js";
+    {
+        std::ofstream script(scriptPath);
+        script << "player.SavePath = \"" << dir << "\";\n"
+               << "player.ChgSelection(" << camera << ");\n"
+               << "player.StartAV();\n"
+               << "var first = 0;\n"
+               << "for (var t = 0; t < " << seconds * 1000 << "; t += 500) {\n"
+               << "    host.sleep(500);\n"
+               << "    host.log(\"frames \" + viewer.framesRendered());\n"
+               << "    if (!first && viewer.framesRendered() > 0) first = Date.now();\n";
+        if (recordAfterMs > 0) {
+            script << "    if (first && !viewer.recordFile() && Date.now() - first > "
+                   << recordAfterMs << ") {\n"
+                   << "        player.StartRecord();\n"
+                   << "        host.log(\"recording \" + viewer.recordFile());\n"
+                   << "    }\n";
+        }
+        script << "}\n"
+               << "player.StopRecord();\nplayer.StopAV();\nhost.quit(0);\n";
+    }
+    std::vector<std::string> argv = {HostPath(),   "--headless",     "--did",    world.Did(),
+                                     "--password", world.Password(), "--script", scriptPath};
+    if (windowSize) {
+        argv.push_back("--size");
+        argv.push_back(windowSize);
+    }
+    return host.Start(
+               argv,
+               {"HOME=" + dir, "QT_QPA_PLATFORM=offscreen", "ZEVO_P2P_SERVER=" + world.Endpoint()},
+               dir + "/" + tag + ".out") == 0;
+}
+
+// Waits for the host's first frame; the time it came, or -1.
+double WaitFirstFrame(const ChildProcess& host) {
+    const double launched = Now();
+    while (LastFrames(Slurp(host.LogPath())) <= 0 && Now() < launched + 30) usleep(20000);
+    if (LastFrames(Slurp(host.LogPath())) <= 0) return -1;
+    return Now();
+}
+
+struct CaseFigures {
+    CpuFigure gst;
+    double host = -1;
+    double shown = -1;  // frames per second the host showed
+    double device = -1;
+};
+
+// One case: the baseline on the recorded file, then the host on the live stream.
+bool RunCpuCase(const Case& c, DeviceHarness& world, const std::string& file, int index,
+                CaseFigures& out) {
+    out.gst = Baseline(file, c.fps, world.Folder());
+    if (out.gst.cpu < 0) {
+        std::fprintf(stderr, "gst-launch-1.0 baseline did not run (log %s/gst.log)\n",
+                     world.Folder().c_str());
+        return false;
+    }
+    ChildProcess host;
+    const std::string tag = "cpu" + std::to_string(index);
+    if (!StartHost(host, world, tag, c.camera, c.windowSize,
+                   2 * (kSkipSeconds + kWindowSeconds) + 120, 0)) {
+        std::fprintf(stderr, "zevo-host did not start\n");
+        return false;
+    }
+    const double streaming = WaitFirstFrame(host);
+    if (streaming < 0) {
+        std::fprintf(stderr, "zevo-host showed no frame (transcript %s)\n", host.LogPath().c_str());
+        return false;
+    }
+    SleepUntil(streaming + kSkipSeconds);
+    const double c0 = CpuSeconds(host.Pid());
+    const double f0 = LastFrames(Slurp(host.LogPath()));
+    const double d0 = CpuSeconds(world.Device().Pid());
+    const double t0 = Now();
+    SleepUntil(t0 + kWindowSeconds);
+    const double c1 = CpuSeconds(host.Pid());
+    const double f1 = LastFrames(Slurp(host.LogPath()));
+    const double d1 = CpuSeconds(world.Device().Pid());
+    const double span = Now() - t0;
+    host.Stop(15, 10000);
+    if (c0 < 0 || c1 < 0) {
+        std::fprintf(stderr, "zevo-host ended during the window\n");
+        return false;
+    }
+    out.host = (c1 - c0) / span;
+    out.shown = (f1 - f0) / span;
+    out.device = (d1 - d0) / span;
+    return true;
 }
 
 }  // namespace
@@ -181,57 +295,13 @@ int main(int argc, char** argv) {
 
     DeviceHarness world;
     if (world.StartService() < 0 ||
-        world.StartDevice({"--camera", "0:size=1280x720,fps=" + std::to_string(kFps) +
-                                           ",bitrate=2000,audio=none"}) < 0) {
+        world.StartDevice({"--camera", "0:size=1280x720,fps=25,bitrate=2000,audio=none", "--camera",
+                           "1:size=1920x1080,fps=30,bitrate=4000,audio=none"}) < 0) {
         std::fprintf(stderr, "service or device did not start (logs in %s)\n",
                      world.Folder().c_str());
         return 1;
     }
     const std::string dir = world.Folder();
-
-    CpuFigure gst;
-    if (doCpu) {
-        const std::string file = dir + "/camera0.h264";
-        const int frames = Record(world.Did(), world.Password(), file);
-        if (frames <= 0) {
-            std::fprintf(stderr, "could not record the camera's stream\n");
-            return 1;
-        }
-        std::printf("recorded %d frames (%.1f s at %d fps) to %s\n", frames,
-                    static_cast<double>(frames) / kFps, kFps, file.c_str());
-        std::fflush(stdout);
-        gst = Baseline(file, dir);
-        if (gst.cpu < 0) {
-            std::fprintf(stderr, "gst-launch-1.0 baseline did not run (log %s/gst.log)\n",
-                         dir.c_str());
-            return 1;
-        }
-    }
-
-    // The host streams until told to stop; it logs frames shown twice a second.
-    const int hostSeconds = (doMemory ? minutes * 60 : 2 * (kSkipSeconds + kWindowSeconds)) + 120;
-    // In record mode the script starts a recording one window after the first frame.
-    const int recordAfterMs = (kSkipSeconds + kWindowSeconds + 1) * 1000;
-    {
-        std::ofstream script(dir + "/run.js");
-        script << "player.SavePath = \"" << dir << "\";\n"
-               << "player.StartAV();\n"
-               << "var first = 0;\n"
-               << "for (var t = 0; t < " << hostSeconds * 1000 << "; t += 500) {\n"
-               << "    host.sleep(500);\n"
-               << "    host.log(\"frames \" + viewer.framesRendered());\n"
-               << "    if (!first && viewer.framesRendered() > 0) first = Date.now();\n";
-        if (doRecord) {
-            script << "    if (first && !viewer.recordFile() && Date.now() - first > "
-                   << recordAfterMs << ") {\n"
-                   << "        player.StartRecord();\n"
-                   << "        host.log(\"recording \" + viewer.recordFile());\n"
-                   << "    }\n";
-        }
-        script << "}\n"
-               << "player.StopRecord();\nplayer.StopAV();\nhost.quit(0);\n";
-    }
-    const std::string transcript = dir + "/host.out";
     // The host creates the control through the user's registration.
     const std::string registration =
         "HOME='" + dir + "' " ZEVO_REGSVR_PATH " " ZEVO_OCX_PATH " >/dev/null";
@@ -239,26 +309,53 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "the control module could not be registered\n");
         return 1;
     }
+
+    if (doCpu) {
+        std::string files[2];
+        for (const Case& c : kCases) {
+            std::string& file = files[c.camera];
+            if (!file.empty()) continue;
+            file = dir + "/camera" + std::to_string(c.camera) + ".h264";
+            const int frames = Record(world.Did(), world.Password(), c.camera, file);
+            if (frames <= 0) {
+                std::fprintf(stderr, "could not record camera %d's stream\n", c.camera);
+                return 1;
+            }
+            std::printf("recorded %d frames (%.1f s at %d fps) to %s\n", frames,
+                        static_cast<double>(frames) / c.fps, c.fps, file.c_str());
+            std::fflush(stdout);
+        }
+        std::printf("\nCPU per stream (H.264, %d s windows after %d s; CPU s/s):\n", kWindowSeconds,
+                    kSkipSeconds);
+        std::printf("  %-32s %9s %9s %7s %7s %9s\n", "case", "zevo-host", "gst-launch", "ratio",
+                    "shown/s", "zevo-camd");
+        int index = 0;
+        for (const Case& c : kCases) {
+            CaseFigures f;
+            if (!RunCpuCase(c, world, files[c.camera], index++, f)) return 1;
+            std::printf("  %-32s %9.3f %9.3f %6.2fx %7.1f %9.3f\n", c.name, f.host, f.gst.cpu,
+                        f.host / f.gst.cpu, f.shown, f.device);
+            std::fflush(stdout);
+        }
+        std::printf("  goals: <= 1.00x default window, <= 1.10x 1:1 (zevo-camd not counted)\n");
+    }
+    if (!doMemory && !doRecord) return 0;
+
+    const int hostSeconds = (doMemory ? minutes * 60 : 2 * (kSkipSeconds + kWindowSeconds)) + 120;
+    // In record mode the script starts a recording one window after the first frame.
+    const int recordAfterMs = doRecord ? (kSkipSeconds + kWindowSeconds + 1) * 1000 : 0;
     ChildProcess host;
-    if (host.Start(
-            {HostPath(), "--headless", "--did", world.Did(), "--password", world.Password(),
-             "--script", dir + "/run.js"},
-            {"HOME=" + dir, "QT_QPA_PLATFORM=offscreen", "ZEVO_P2P_SERVER=" + world.Endpoint()},
-            transcript) < 0) {
+    if (!StartHost(host, world, "host", 0, nullptr, hostSeconds, recordAfterMs)) {
         std::fprintf(stderr, "zevo-host did not start\n");
         return 1;
     }
-    // Streaming counts from the first frame shown.
-    const double launched = Now();
-    while (LastFrames(Slurp(transcript)) <= 0 && Now() < launched + 30) usleep(20000);
-    if (LastFrames(Slurp(transcript)) <= 0) {
+    const std::string transcript = host.LogPath();
+    const double streaming = WaitFirstFrame(host);
+    if (streaming < 0) {
         std::fprintf(stderr, "zevo-host showed no frame (transcript %s)\n", transcript.c_str());
         return 1;
     }
-    const double streaming = Now();
-    std::printf("zevo-host: first frame %.1f s after launch\n", streaming - launched);
 
-    int rc = 0;
     if (doRecord) {
         // utime+stime per second over one window starting at start.
         auto window = [&](double start) {
@@ -283,40 +380,12 @@ int main(int argc, char** argv) {
             return 1;
         }
         std::printf(
-            "\nCPU per stream with and without a recording (1280x720 %d fps H.264, %d s "
+            "\nCPU per stream with and without a recording (1280x720 25 fps H.264, %d s "
             "windows):\n",
-            kFps, kWindowSeconds);
+            kWindowSeconds);
         std::printf("  zevo-host streaming            %.3f CPU s/s  (baseline)\n", plain);
         std::printf("  zevo-host streaming+recording  %.3f CPU s/s\n", recording);
         std::printf("  ratio                          %.3fx  (goal <= 1.10x)\n", recording / plain);
-        std::fflush(stdout);
-    }
-    if (doCpu) {
-        SleepUntil(streaming + kSkipSeconds);
-        const double c0 = CpuSeconds(host.Pid());
-        const double f0 = LastFrames(Slurp(transcript));
-        const double d0 = CpuSeconds(world.Device().Pid());
-        const double t0 = Now();
-        SleepUntil(t0 + kWindowSeconds);
-        const double c1 = CpuSeconds(host.Pid());
-        const double f1 = LastFrames(Slurp(transcript));
-        const double d1 = CpuSeconds(world.Device().Pid());
-        const double t1 = Now();
-        if (c0 < 0 || c1 < 0) {
-            std::fprintf(stderr, "zevo-host ended during the window\n");
-            return 1;
-        }
-        const double span = t1 - t0;
-        const double hostCpu = (c1 - c0) / span;
-        std::printf("\nCPU per stream (1280x720 %d fps H.264, %d s window after %d s):\n", kFps,
-                    kWindowSeconds, kSkipSeconds);
-        std::printf("  zevo-host        %.3f CPU s/s  (%.1f frames/s shown)\n", hostCpu,
-                    (f1 - f0) / span);
-        std::printf("  gst-launch-1.0   %.3f CPU s/s  (baseline; file played in %.1f s)\n", gst.cpu,
-                    gst.wall);
-        std::printf("  ratio            %.2fx  (goal <= 1.30x)\n", hostCpu / gst.cpu);
-        std::printf("  zevo-camd        %.3f CPU s/s  (not counted: another process)\n",
-                    (d1 - d0) / span);
         std::fflush(stdout);
     }
 
@@ -339,5 +408,5 @@ int main(int argc, char** argv) {
         std::printf("  growth %d min vs 1 min: %+.2f MB  (goal < 5 MB)\n", minutes, atEnd - atOne);
     }
     host.Stop(15, 10000);
-    return rc;
+    return 0;
 }

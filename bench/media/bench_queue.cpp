@@ -34,13 +34,14 @@ private:
     std::deque<std::vector<uint8_t>> mPackets;
 };
 
-// One pair: copy a packet into a new node, push it, pop it, free it.
+// One pair: copy a packet into a node, push it, pop it, free it. Nodes come from the
+// queue's recycled blocks, as the media reader makes them.
 void BM_FrameQueuePushPop(benchmark::State& state) {
     const auto size = static_cast<uint32_t>(state.range(0));
     std::vector<unsigned char> packet(size, 0x5A);
     FrameQueue* queue = CreateFrameQueue();
     for (auto _ : state) {
-        PushFrames(queue, NewFrameNode(packet.data(), size));
+        PushFrames(queue, NewQueueFrameNode(queue, packet.data(), size));
         FrameNode* node = PopFrame(queue);
         benchmark::DoNotOptimize(node->data);
         FreeFrameNode(node);
@@ -72,7 +73,9 @@ void BM_FrameQueueTwoThreads(benchmark::State& state) {
     FrameQueue* queue = CreateFrameQueue();
     for (auto _ : state) {
         std::thread producer([&] {
-            for (int i = 0; i < kBatch; ++i) PushFrames(queue, NewFrameNode(packet.data(), size));
+            for (int i = 0; i < kBatch; ++i) {
+                PushFrames(queue, NewQueueFrameNode(queue, packet.data(), size));
+            }
         });
         for (int received = 0; received < kBatch;) {
             FrameNode* node = PopFrame(queue);

@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSize>
 #include <QSpinBox>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -171,8 +172,12 @@ int main(int argc, char** argv) {
     const QCommandLineOption verboseOption(
         QStringLiteral("verbose"),
         QStringLiteral("Also show Qt's start-up warnings and the sound library's own errors."));
+    const QCommandLineOption sizeOption(
+        QStringLiteral("size"),
+        QStringLiteral("Window size in pixels (default 800x620, or 1280x860 with --grid)."),
+        QStringLiteral("WxH"));
     parser.addOptions({didOption, passwordOption, savePathOption, headlessOption, scriptOption,
-                       gridOption, selectPathOption, reconnectOption, verboseOption});
+                       gridOption, selectPathOption, reconnectOption, verboseOption, sizeOption});
     Demo demo;
     demo.AddOptions(parser);
 
@@ -199,6 +204,21 @@ int main(int argc, char** argv) {
     if (!gridOk || count < 1 || count > 64) {
         std::fprintf(stderr, "zevo-host: --grid takes a number from 1 to 64\n");
         return 2;
+    }
+
+    QSize windowSize(count == 1 ? 800 : 1280, count == 1 ? 620 : 860);
+    if (parser.isSet(sizeOption)) {
+        const QStringList parts = parser.value(sizeOption).split(QLatin1Char('x'));
+        bool widthOk = false;
+        bool heightOk = false;
+        if (parts.size() == 2) {
+            windowSize = QSize(parts[0].toInt(&widthOk), parts[1].toInt(&heightOk));
+        }
+        if (!widthOk || !heightOk || windowSize.width() < 1 || windowSize.height() < 1 ||
+            windowSize.width() > 16384 || windowSize.height() > 16384) {
+            std::fprintf(stderr, "zevo-host: --size takes WIDTHxHEIGHT in pixels, e.g. 1280x742\n");
+            return 2;
+        }
     }
 
     gVerbose = parser.isSet(verboseOption);
@@ -232,7 +252,7 @@ int main(int argc, char** argv) {
 
     QWidget window;
     window.setWindowTitle(QStringLiteral("ZEVO2 Player"));
-    window.resize(count == 1 ? 800 : 1280, count == 1 ? 620 : 860);
+    window.resize(windowSize);
     auto* layout = new QVBoxLayout(&window);
     layout->setContentsMargins(0, 0, 0, 0);
     auto* grid = new QGridLayout;

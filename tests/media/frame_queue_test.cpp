@@ -162,6 +162,67 @@ TEST(FrameQueue, FillCopiesTheSourceAndRefusesEmptyPackets) {
     EXPECT_EQ(NewFrameNode(nullptr, 10), nullptr);
 }
 
+// Nodes from the queue's blocks: the producer gets back what the consumer freed, a packet
+// that does not fit gets a bigger block, and every kind of node can be freed at any time,
+// also after the queue is gone (the sanitizer build's leak checker sees every block).
+TEST(FrameQueue, RecycledNodesReuseFreedBlocksAndOutliveTheirQueue) {
+    QueuePtr queue(CreateFrameQueue());
+    ASSERT_NE(queue, nullptr);
+    FrameQueue* q = queue.get();
+    EXPECT_EQ(NewQueueFrameNode(nullptr, reinterpret_cast<const unsigned char*>("x"), 1), nullptr);
+    EXPECT_EQ(NewQueueFrameNode(q, nullptr, 1), nullptr);
+    EXPECT_EQ(NewQueueFrameNode(q, reinterpret_cast<const unsigned char*>("x"), 0), nullptr);
+
+    std::vector<unsigned char> packet(4000);
+    const struct {
+        uint32_t size;
+        bool sameBlock;  // expected to land in the block the previous packet left
+    } steps[] = {{100, false}, {400, true}, {300, true}, {3000, false}, {2000, true}, {4000, true}};
+    FrameNode* previous = nullptr;
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.size);
+        for (uint32_t i = 0; i < step.size; ++i) {
+            packet[i] = static_cast<unsigned char>(i * 7 + step.size);
+        }
+        FrameNode* node = NewQueueFrameNode(q, packet.data(), step.size);
+        ASSERT_NE(node, nullptr);
+        if (previous) {
+            EXPECT_EQ(node == previous, step.sameBlock);
+        }
+        packet.assign(packet.size(), 0);  // the reader reuses its buffer
+        ASSERT_EQ(PushFrames(q, node), 1);
+        // Freed on another thread, as the consumer does.
+        std::thread([&] {
+            FrameNode* popped = PopFrame(q);
+            ASSERT_EQ(popped, node);
+            EXPECT_EQ(popped->length, step.size);
+            EXPECT_EQ(popped->data[step.size - 1],
+                      static_cast<unsigned char>((step.size - 1) * 7 + step.size));
+            FreeFrameNode(popped);
+        }).join();
+        previous = node;
+    }
+
+    // Nodes still queued, held by a consumer, or refilled into ordinary nodes when the
+    // queue goes: all are released, whichever is freed last.
+    std::vector<FrameNode*> held;
+    for (int i = 0; i < 40; ++i) {
+        FrameNode* node = NewQueueFrameNode(q, packet.data(), 64);
+        ASSERT_NE(node, nullptr);
+        if (i % 2 == 0) {
+            PushFrames(q, node);
+        } else {
+            held.push_back(node);
+        }
+    }
+    ASSERT_EQ(FillFrameNode(held[0], packet.data(), 16), 1);
+    EXPECT_EQ(held[0]->length, 16u);
+    for (size_t i = 1; i < 10; ++i) FreeFrameNode(held[i]);
+    queue.reset();
+    for (size_t i = 10; i < held.size(); ++i) FreeFrameNode(held[i]);
+    FreeFrameNode(held[0]);
+}
+
 // One producer and one consumer as the media reader and a consumer thread use it:
 // every packet arrives once, in order, intact, and the counters end at zero.
 TEST(FrameQueue, ProducerAndConsumerThreadsKeepOrderCountsAndBytes) {
@@ -191,7 +252,9 @@ TEST(FrameQueue, ProducerAndConsumerThreadsKeepOrderCountsAndBytes) {
                 uint32_t length = lengthOf(i);
                 std::memcpy(buffer, &i, sizeof i);
                 std::memset(buffer + sizeof i, static_cast<int>(i & 0xFF), length - sizeof i);
-                FrameNode* node = NewFrameNode(buffer, length);
+                // Recycled and plain nodes mixed, as tests and the reader make them.
+                FrameNode* node = (i % 3 == 0) ? NewFrameNode(buffer, length)
+                                               : NewQueueFrameNode(q, buffer, length);
                 ASSERT_NE(node, nullptr);
                 producedBytes += length;
                 *link = node;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QBackingStore>
 #include <QDir>
 #include <QFile>
 #include <QImage>
@@ -147,6 +148,40 @@ TEST_F(VideoGraphTest, ShowsH264FramesAsTheirSizeAndColours) {
     int32_t small = 100;
     std::vector<unsigned char> tooSmall(100);
     EXPECT_LT(graph.GetCurrentImage(&small, tooSmall.data()), 0);
+}
+
+// The window shows the picture fitted to it on black, both on its own surface (where
+// the picture is written directly) and when rendered elsewhere (a grab).
+TEST_F(VideoGraphTest, WindowShowsThePictureFittedOnBlack) {
+    const auto red = EncodeFrames("red", 320, 180, 5, test::H264Encoder());
+    VideoGraph graph;
+    Start(graph);
+    QWidget* video = VideoChild();
+    ASSERT_NE(video, nullptr);
+    ASSERT_EQ(video->size(), QSize(400, 300));
+    PushAll(graph, red);
+    auto* surface = static_cast<QImage*>(mOwner.backingStore()->paintDevice());
+    ASSERT_NE(surface, nullptr);
+    // 320x180 fitted into 400x300 is 400x225, 37 pixels from the top.
+    const auto colourAt = [](const QImage& image, int x, int y) {
+        const QRgb p = image.pixel(x, y);
+        return Rgb{qRed(p), qGreen(p), qBlue(p)};
+    };
+    ASSERT_TRUE(WaitFor([&] {
+        return Near(colourAt(*surface, 200, 150), {255, 0, 0});
+    })) << Describe(colourAt(*surface, 200, 150));
+    const QImage grabbed = video->grab().toImage();
+    for (const QImage* image : {static_cast<const QImage*>(surface), &grabbed}) {
+        const std::pair<std::pair<int, int>, Rgb> expected[] = {
+            {{200, 150}, {255, 0, 0}}, {{2, 40}, {255, 0, 0}},  {{397, 259}, {255, 0, 0}},
+            {{200, 20}, {0, 0, 0}},    {{200, 280}, {0, 0, 0}}, {{5, 5}, {0, 0, 0}}};
+        for (const auto& [at, colour] : expected) {
+            EXPECT_TRUE(Near(colourAt(*image, at.first, at.second), colour))
+                << (image == &grabbed ? "grab " : "surface ") << at.first << "," << at.second
+                << ": " << Describe(colourAt(*image, at.first, at.second));
+        }
+    }
+    graph.StopGraph();
 }
 
 TEST_F(VideoGraphTest, PictureKeepsItsOrientationAndChangesFrameToFrame) {

@@ -1,0 +1,347 @@
+#include "media/picture_scaler.h"
+
+extern "C" {
+#include <libavutil/pixfmt.h>
+#include <libswscale/swscale.h>
+}
+
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+namespace zevo {
+
+namespace {
+
+// The decoders' output formats that the scaler reads directly; any other goes through
+// GStreamer's converter.
+struct FormatMap {
+    GstVideoFormat gst;
+    AVPixelFormat av;
+    bool swapChroma;  // YV12: planes V then U
+};
+
+constexpr FormatMap kFormats[] = {
+    {GST_VIDEO_FORMAT_I420, AV_PIX_FMT_YUV420P, false},
+    {GST_VIDEO_FORMAT_YV12, AV_PIX_FMT_YUV420P, true},
+    {GST_VIDEO_FORMAT_NV12, AV_PIX_FMT_NV12, false},
+    {GST_VIDEO_FORMAT_NV21, AV_PIX_FMT_NV21, false},
+    {GST_VIDEO_FORMAT_Y42B, AV_PIX_FMT_YUV422P, false},
+    {GST_VIDEO_FORMAT_Y444, AV_PIX_FMT_YUV444P, false},
+    {GST_VIDEO_FORMAT_YUY2, AV_PIX_FMT_YUYV422, false},
+    {GST_VIDEO_FORMAT_UYVY, AV_PIX_FMT_UYVY422, false},
+    {GST_VIDEO_FORMAT_GRAY8, AV_PIX_FMT_GRAY8, false},
+    {GST_VIDEO_FORMAT_BGRx, AV_PIX_FMT_BGR0, false},
+    {GST_VIDEO_FORMAT_BGRA, AV_PIX_FMT_BGRA, false},
+    {GST_VIDEO_FORMAT_RGBx, AV_PIX_FMT_RGB0, false},
+    {GST_VIDEO_FORMAT_RGBA, AV_PIX_FMT_RGBA, false},
+};
+
+const FormatMap* FindFormat(GstVideoFormat format) {
+    for (const FormatMap& f : kFormats) {
+        if (f.gst == format) return &f;
+    }
+    return nullptr;
+}
+
+int SwsColorSpace(GstVideoColorMatrix matrix) {
+    switch (matrix) {
+        case GST_VIDEO_COLOR_MATRIX_BT709:
+            return SWS_CS_ITU709;
+        case GST_VIDEO_COLOR_MATRIX_FCC:
+            return SWS_CS_FCC;
+        case GST_VIDEO_COLOR_MATRIX_SMPTE240M:
+            return SWS_CS_SMPTE240M;
+        case GST_VIDEO_COLOR_MATRIX_BT2020:
+            return SWS_CS_BT2020;
+        default:
+            return SWS_CS_ITU601;
+    }
+}
+
+// Pixels the converter's vector code writes at a time, at most.
+constexpr int kPixelGroup = 32;
+
+// Rows padded to a whole group and to 64 bytes: the converter may write the group out,
+// and never needs its slow path.
+int AlignedStride(int width) {
+    const int padded = (width + kPixelGroup - 1) / kPixelGroup * kPixelGroup;
+    return (padded * 4 + 63) & ~63;
+}
+
+// Converts (and scales, when out is another size) with GStreamer's own converter.
+bool ConvertWithGst(const GstVideoInfo& in, GstBuffer* buffer, int width, int height,
+                    unsigned char* pixels, int stride) {
+    GstVideoFrame source;
+    if (!gst_video_frame_map(&source, &in, buffer, GST_MAP_READ)) return false;
+    GstVideoInfo out;
+    gst_video_info_set_format(&out, GST_VIDEO_FORMAT_BGRx, static_cast<guint>(width),
+                              static_cast<guint>(height));
+    // The converter takes only format and size changes.
+    out.fps_n = in.fps_n;
+    out.fps_d = in.fps_d;
+    out.par_n = in.par_n;
+    out.par_d = in.par_d;
+    out.interlace_mode = in.interlace_mode;
+    out.stride[0] = stride;
+    out.size = static_cast<gsize>(stride) * static_cast<gsize>(height);
+    GstVideoFrame target{};
+    target.info = out;
+    target.flags = GST_VIDEO_FRAME_FLAG_NONE;
+    target.data[0] = pixels;
+    bool done = false;
+    if (GstVideoConverter* converter = gst_video_converter_new(&in, &out, nullptr)) {
+        gst_video_converter_frame(converter, &source, &target);
+        gst_video_converter_free(converter);
+        done = true;
+    }
+    gst_video_frame_unmap(&source);
+    return done;
+}
+
+bool IsPlanar420(GstVideoFormat format) {
+    return format == GST_VIDEO_FORMAT_I420 || format == GST_VIDEO_FORMAT_YV12 ||
+           format == GST_VIDEO_FORMAT_NV12 || format == GST_VIDEO_FORMAT_NV21;
+}
+
+// For each of `out` samples, the one of `in` whose centre is nearest to its own.
+std::vector<int> NearestIndex(int in, int out) {
+    std::vector<int> index(static_cast<size_t>(out));
+    for (int i = 0; i < out; ++i) {
+        const int64_t at = (static_cast<int64_t>(2 * i + 1) * in) / (2 * static_cast<int64_t>(out));
+        index[static_cast<size_t>(i)] = static_cast<int>(at < in ? at : in - 1);
+    }
+    return index;
+}
+
+// Raw pointers, restricted: byte stores could otherwise alias the index tables and the
+// vectors holding them, and every sample would reload them.
+void PickRows(const uint8_t* source, int sourceStride, const std::vector<int>& columns,
+              const std::vector<int>& rows, uint8_t* target, int targetStride) {
+    const int* __restrict xs = columns.data();
+    const size_t width = columns.size();
+    for (size_t y = 0; y < rows.size(); ++y) {
+        const uint8_t* __restrict row = source + static_cast<ptrdiff_t>(rows[y]) * sourceStride;
+        uint8_t* __restrict out = target + static_cast<ptrdiff_t>(y) * targetStride;
+        for (size_t x = 0; x < width; ++x) out[x] = row[xs[x]];
+    }
+}
+
+// Interleaved chroma (NV12: U then V; NV21: V then U) picked into two planes.
+void PickChromaPairs(const uint8_t* source, int sourceStride, const std::vector<int>& columns,
+                     const std::vector<int>& rows, uint8_t* first, uint8_t* second,
+                     int targetStride) {
+    const int* __restrict xs = columns.data();
+    const size_t width = columns.size();
+    for (size_t y = 0; y < rows.size(); ++y) {
+        const uint8_t* __restrict row = source + static_cast<ptrdiff_t>(rows[y]) * sourceStride;
+        uint8_t* __restrict a = first + static_cast<ptrdiff_t>(y) * targetStride;
+        uint8_t* __restrict b = second + static_cast<ptrdiff_t>(y) * targetStride;
+        for (size_t x = 0; x < width; ++x) {
+            a[x] = row[2 * xs[x]];
+            b[x] = row[2 * xs[x] + 1];
+        }
+    }
+}
+
+}  // namespace
+
+std::shared_ptr<const DecodedPicture> DecodedPicture::FromSample(GstSample* sample) {
+    if (!sample) return nullptr;
+    GstVideoInfo info;
+    GstCaps* caps = gst_sample_get_caps(sample);
+    if (!caps || !gst_sample_get_buffer(sample) || !gst_video_info_from_caps(&info, caps) ||
+        GST_VIDEO_INFO_WIDTH(&info) <= 0 || GST_VIDEO_INFO_HEIGHT(&info) <= 0) {
+        gst_sample_unref(sample);
+        return nullptr;
+    }
+    return std::shared_ptr<const DecodedPicture>(new DecodedPicture(sample, info));
+}
+
+DecodedPicture::DecodedPicture(GstSample* sample, const GstVideoInfo& info)
+    : mSample(sample), mInfo(info) {}
+
+DecodedPicture::~DecodedPicture() {
+    gst_sample_unref(mSample);
+}
+
+GstBuffer* DecodedPicture::Buffer() const {
+    return gst_sample_get_buffer(mSample);
+}
+
+QImage DecodedPicture::ToBgrx() const {
+    QImage image(Width(), Height(), QImage::Format_RGB32);
+    if (image.isNull()) return {};
+    if (!ConvertWithGst(mInfo, Buffer(), Width(), Height(), image.bits(),
+                        static_cast<int>(image.bytesPerLine()))) {
+        return {};
+    }
+    return image;
+}
+
+PictureScaler::PictureScaler() : mPlanes(nullptr, std::free), mPixels(nullptr, std::free) {}
+
+PictureScaler::~PictureScaler() {
+    Reset();
+}
+
+void PictureScaler::Reset() {
+    sws_freeContext(mResize);
+    sws_freeContext(mContext);
+    mResize = nullptr;
+    mContext = nullptr;
+    mFormat = GST_VIDEO_FORMAT_UNKNOWN;
+    mNearest = false;
+}
+
+bool PictureScaler::Prepare(const GstVideoInfo& info, QSize size) {
+    const QSize in(GST_VIDEO_INFO_WIDTH(&info), GST_VIDEO_INFO_HEIGHT(&info));
+    const GstVideoFormat format = GST_VIDEO_INFO_FORMAT(&info);
+    if (mContext && format == mFormat && in == mIn && size == mOut &&
+        info.colorimetry.matrix == mMatrix && info.colorimetry.range == mRange) {
+        return true;
+    }
+    Reset();
+    mIn = in;
+    mOut = size;
+    mMatrix = info.colorimetry.matrix;
+    mRange = info.colorimetry.range;
+    const FormatMap* map = FindFormat(format);
+    if (!map) return true;  // GStreamer's converter serves this one
+    const bool yuv = GST_VIDEO_INFO_IS_YUV(&info);
+    const int full = info.colorimetry.range == GST_VIDEO_COLOR_RANGE_0_255 ? 1 : 0;
+    AVPixelFormat convertFrom = map->av;
+    if (yuv && in != size) {
+        // Scaled as 4:2:0 planes at the size shown, then converted as they are.
+        const int chromaWidth = (size.width() + 1) / 2;
+        const int chromaHeight = (size.height() + 1) / 2;
+        mPlaneStride[0] = (size.width() + 63) & ~63;
+        mPlaneStride[1] = mPlaneStride[2] = (chromaWidth + 63) & ~63;
+        const size_t bytes = static_cast<size_t>(mPlaneStride[0]) * size.height() +
+                             2 * static_cast<size_t>(mPlaneStride[1]) * chromaHeight;
+        void* planes = std::aligned_alloc(64, (bytes + 63) & ~static_cast<size_t>(63));
+        if (!planes) return false;
+        mPlanes.reset(static_cast<unsigned char*>(planes));
+        if (IsPlanar420(format)) {
+            mNearest = true;
+            mLumaX = NearestIndex(in.width(), size.width());
+            mLumaY = NearestIndex(in.height(), size.height());
+            mChromaX = NearestIndex((in.width() + 1) / 2, chromaWidth);
+            mChromaY = NearestIndex((in.height() + 1) / 2, chromaHeight);
+        } else {
+            mResize = sws_getContext(in.width(), in.height(), map->av, size.width(), size.height(),
+                                     AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr);
+            if (!mResize) return false;
+            const int* table = sws_getCoefficients(SwsColorSpace(mMatrix));
+            sws_setColorspaceDetails(mResize, table, full, table, full, 0, 1 << 16, 1 << 16);
+        }
+        convertFrom = AV_PIX_FMT_YUV420P;
+    }
+    const bool resampled = mNearest || mResize;
+    // Opaque BGRA: the alpha byte is 255, as every 32-bit surface format wants it.
+    mContext = sws_getContext(
+        resampled ? size.width() : in.width(), resampled ? size.height() : in.height(), convertFrom,
+        size.width(), size.height(), AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr);
+    if (!mContext) {
+        Reset();
+        return false;
+    }
+    if (yuv) {
+        sws_setColorspaceDetails(mContext, sws_getCoefficients(SwsColorSpace(mMatrix)), full,
+                                 sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
+    }
+    mFormat = format;
+    return true;
+}
+
+bool PictureScaler::ScaleInto(const DecodedPicture& picture, QSize size, unsigned char* pixels,
+                              int stride) {
+    if (size.isEmpty() || !pixels || stride < size.width() * 4) return false;
+    // The converter's vector code writes whole groups of pixels: rows of another width
+    // would overrun into what lies beside them, so those go through a buffer of our own.
+    if (size.width() % kPixelGroup == 0) return Convert(picture, size, pixels, stride);
+    unsigned char* own = OwnBuffer(size);
+    if (!own || !Convert(picture, size, own, mStride)) return false;
+    const size_t rowBytes = static_cast<size_t>(size.width()) * 4;
+    for (int y = 0; y < size.height(); ++y) {
+        std::memcpy(pixels + static_cast<ptrdiff_t>(y) * stride,
+                    own + static_cast<ptrdiff_t>(y) * mStride, rowBytes);
+    }
+    return true;
+}
+
+unsigned char* PictureScaler::OwnBuffer(QSize size) {
+    if (size != mPixelsSize) {
+        const int stride = AlignedStride(size.width());
+        void* pixels = std::aligned_alloc(64, static_cast<size_t>(stride) * size.height());
+        if (!pixels) return nullptr;
+        mPixels.reset(static_cast<unsigned char*>(pixels));
+        mStride = stride;
+        mPixelsSize = size;
+    }
+    return mPixels.get();
+}
+
+bool PictureScaler::Convert(const DecodedPicture& picture, QSize size, unsigned char* pixels,
+                            int stride) {
+    if (!Prepare(picture.Info(), size)) return false;
+    if (!mContext) {
+        return ConvertWithGst(picture.Info(), picture.Buffer(), size.width(), size.height(), pixels,
+                              stride);
+    }
+    GstVideoFrame frame;
+    if (!gst_video_frame_map(&frame, &picture.Info(), picture.Buffer(), GST_MAP_READ)) return false;
+    const uint8_t* planes[4] = {};
+    int strides[4] = {};
+    for (guint i = 0; i < GST_VIDEO_FRAME_N_PLANES(&frame) && i < 4; ++i) {
+        planes[i] = static_cast<const uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, i));
+        strides[i] = GST_VIDEO_FRAME_PLANE_STRIDE(&frame, i);
+    }
+    if (FindFormat(mFormat)->swapChroma) {
+        std::swap(planes[1], planes[2]);
+        std::swap(strides[1], strides[2]);
+    }
+    int height = picture.Height();
+    if (mNearest || mResize) {
+        unsigned char* base = mPlanes.get();
+        uint8_t* resized[4] = {base, base + static_cast<size_t>(mPlaneStride[0]) * size.height(),
+                               base + static_cast<size_t>(mPlaneStride[0]) * size.height() +
+                                   static_cast<size_t>(mPlaneStride[1]) * ((size.height() + 1) / 2),
+                               nullptr};
+        if (!mNearest) {
+            sws_scale(mResize, planes, strides, 0, height, resized, mPlaneStride);
+        } else {
+            PickRows(planes[0], strides[0], mLumaX, mLumaY, resized[0], mPlaneStride[0]);
+            if (mFormat == GST_VIDEO_FORMAT_NV12 || mFormat == GST_VIDEO_FORMAT_NV21) {
+                const bool vFirst = mFormat == GST_VIDEO_FORMAT_NV21;
+                PickChromaPairs(planes[1], strides[1], mChromaX, mChromaY, resized[vFirst ? 2 : 1],
+                                resized[vFirst ? 1 : 2], mPlaneStride[1]);
+            } else {
+                PickRows(planes[1], strides[1], mChromaX, mChromaY, resized[1], mPlaneStride[1]);
+                PickRows(planes[2], strides[2], mChromaX, mChromaY, resized[2], mPlaneStride[2]);
+            }
+        }
+        for (int i = 0; i < 3; ++i) {
+            planes[i] = resized[i];
+            strides[i] = mPlaneStride[i];
+        }
+        planes[3] = nullptr;
+        strides[3] = 0;
+        height = size.height();
+    }
+    uint8_t* out[4] = {pixels, nullptr, nullptr, nullptr};
+    const int outStrides[4] = {stride, 0, 0, 0};
+    sws_scale(mContext, planes, strides, 0, height, out, outStrides);
+    gst_video_frame_unmap(&frame);
+    return true;
+}
+
+QImage PictureScaler::Scale(const DecodedPicture& picture, QSize size) {
+    if (size.isEmpty()) return {};
+    unsigned char* pixels = OwnBuffer(size);
+    if (!pixels || !Convert(picture, size, pixels, mStride)) return {};
+    return QImage(pixels, size.width(), size.height(), mStride, QImage::Format_RGB32);
+}
+
+}  // namespace zevo
