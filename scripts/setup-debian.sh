@@ -17,7 +17,7 @@ apt-get install -y --no-install-recommends \
   clang clang-format libclang-rt-14-dev \
   libgtest-dev libgmock-dev googletest libbenchmark-dev \
   libssl-dev libsodium-dev libsqlite3-dev sqlite3 libenet-dev \
-  libasound2-dev alsa-utils \
+  libasound2-dev alsa-utils libswscale-dev libavutil-dev \
   qt6-base-dev qt6-base-dev-tools qt6-declarative-dev libqt6opengl6-dev \
   libgl-dev libxkbcommon-dev \
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgstreamer-plugins-bad1.0-dev \
