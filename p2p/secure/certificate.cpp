@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "p2p/crypto.h"
+#include "p2p/secure/wire_format.h"
 #include "p2p/wire.h"
 
 namespace zevo::p2p::secure {
@@ -26,15 +27,6 @@ static_assert(kSigned + kSignatureSize == kCertificateSize);
 // signature made by the service key for any other purpose never passes as a certificate.
 constexpr char kLabel[] = "zevo-p2p device certificate";
 constexpr size_t kLabelSize = sizeof kLabel - 1;
-
-void PutU64(uint8_t* p, uint64_t v) {
-    for (int i = 0; i < 8; ++i) p[i] = uint8_t(v >> (8 * i));
-}
-uint64_t GetU64(const uint8_t* p) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-}
 
 void SignedMessage(const uint8_t* cert, uint8_t out[kLabelSize + kSigned]) {
     std::memcpy(out, kLabel, kLabelSize);

@@ -4,19 +4,12 @@
 
 #include <cstring>
 
+#include "p2p/secure/wire_format.h"
+
 namespace zevo::p2p::secure {
 namespace {
 
 constexpr uint8_t kDataType = TypeByte(SecureType::kData);
-
-void PutU64(uint8_t* p, uint64_t v) {
-    for (int i = 0; i < 8; ++i) p[i] = uint8_t(v >> (8 * i));
-}
-uint64_t GetU64(const uint8_t* p) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-}
 
 }  // namespace
 

@@ -32,4 +32,14 @@ inline bool PeekSecure(const uint8_t* data, size_t length, SecureType* type) {
     return true;
 }
 
+// Little-endian 64-bit fields, as every secure message writes its numbers.
+inline void PutU64(uint8_t* p, uint64_t v) {
+    for (int i = 0; i < 8; ++i) p[i] = uint8_t(v >> (8 * i));
+}
+inline uint64_t GetU64(const uint8_t* p) {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
+
 }  // namespace zevo::p2p::secure
