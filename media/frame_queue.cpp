@@ -306,7 +306,7 @@ FrameNode* NewQueueFrameNode(FrameQueue* queue, const unsigned char* source, uin
     }
     if (block == nullptr) {
         const uint32_t capacity = BlockCapacity(size);
-        if (capacity > SIZE_MAX - kPooledHeader) return nullptr;
+        if (static_cast<size_t>(capacity) > SIZE_MAX - kPooledHeader) return nullptr;
         block = static_cast<FrameNode*>(std::malloc(kPooledHeader + capacity));
         if (block == nullptr) return nullptr;
         TrailerOf(block)->pool = pool;
