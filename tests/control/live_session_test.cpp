@@ -187,6 +187,13 @@ protected:
         mDialog->mSettings.mPassword = mHarness.Password();
     }
     SessionCore& Core() { return mDialog->Core(); }
+    // Waits (bounded) until every worker of the last session has ended.
+    bool WorkersEnded() {
+        return Core().WaitWorkersEnded(
+            {SessionCore::Worker::MediaReader, SessionCore::Worker::CommandReader,
+             SessionCore::Worker::VideoConsumer, SessionCore::Worker::AudioConsumer},
+            3000);
+    }
     bool Running() { return mDialog->PaneText(0).startsWith(QStringLiteral("Running...")); }
     // Starts again until the readers of a stopped session have ended and one starts.
     bool Start() {
@@ -383,10 +390,7 @@ TEST_F(LiveSession, ManyStopsAndStartsWhileRecording) {
     for (int cycle = 1; cycle <= kCycles; ++cycle) {
         SCOPED_TRACE("cycle " + std::to_string(cycle));
         mDialog->StopSession();
-        ASSERT_TRUE(Core().WaitWorkersEnded(
-            {SessionCore::Worker::MediaReader, SessionCore::Worker::CommandReader,
-             SessionCore::Worker::VideoConsumer, SessionCore::Worker::AudioConsumer},
-            3000));
+        ASSERT_TRUE(WorkersEnded());
         const int camera = cycle % 2;
         const char colour = camera == 0 ? 'r' : 'b';
         mDialog->ChgSelection(camera);
@@ -420,10 +424,7 @@ TEST_F(LiveSession, ManyStopsAndStartsWhileRecording) {
     }
     mDialog->StopRecord();
     mDialog->StopSession();
-    ASSERT_TRUE(Core().WaitWorkersEnded(
-        {SessionCore::Worker::MediaReader, SessionCore::Worker::CommandReader,
-         SessionCore::Worker::VideoConsumer, SessionCore::Worker::AudioConsumer},
-        3000));
+    ASSERT_TRUE(WorkersEnded());
     for (const char* name : {"zevo-media-rd", "zevo-cmd-rd", "zevo-video", "zevo-audio"})
         EXPECT_EQ(ThreadsNamed(name), 0) << name;
     const QStringList files = QDir(captures.path()).entryList({"*.avi"}, QDir::Files);

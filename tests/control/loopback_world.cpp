@@ -31,12 +31,8 @@ std::string Trim(std::string text) {
 // This process's environment with the entries of extra added; an entry replaces any
 // earlier one of the same name (so a test's own entries win over the defaults).
 std::vector<std::string> Environment(const std::vector<std::string>& extra) {
-    std::vector<std::string> env(
-        environ, environ + [] {
-            size_t n = 0;
-            while (environ[n]) ++n;
-            return n;
-        }());
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) env.emplace_back(*e);
     for (const std::string& x : extra) {
         const std::string name = x.substr(0, x.find('=') + 1);
         std::erase_if(env, [&](const std::string& e) { return e.rfind(name, 0) == 0; });
