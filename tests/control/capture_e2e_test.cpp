@@ -222,6 +222,9 @@ TEST(CaptureEdges, MissingAndLongFoldersSameSecondNamesAndAReadError) {
     const std::string missing = world.Dir() + "/missing";
     const std::string snaps = world.Dir() + "/snaps";
     ASSERT_EQ(mkdir(snaps.c_str(), 0755), 0);
+    for (int k = 0; k < 5; ++k) {
+        ASSERT_EQ(mkdir((snaps + "/" + std::to_string(k)).c_str(), 0755), 0);
+    }
     ASSERT_TRUE(world.StartHost(kPrelude + "var long = '" + longFolder + "', missing = '" +
                                 missing + "', snaps = '" + snaps + "';" + R"JS(
         player.StopRecord();
@@ -235,15 +238,17 @@ TEST(CaptureEdges, MissingAndLongFoldersSameSecondNamesAndAReadError) {
             host.sleep(500);
             player.StopRecord();
         }
-        player.SavePath = snaps;
-        // Two snapshots within one second (retried when the clock turned in between).
+        // Two snapshots within one second, retried in a fresh folder when the clock
+        // turned in between.
         for (var k = 0; k < 5; ++k) {
+            player.SavePath = snaps + '/' + k;
             var s = new Date().getSeconds();
             player.Snapshot();
             player.Snapshot();
             if (new Date().getSeconds() == s) break;
             host.sleep(100);
         }
+        host.log("snapfolder " + player.SavePath);
         host.log("boxes " + host.messageBoxes().length);
         player.StartRecord();
         host.sleep(2000);
@@ -260,7 +265,7 @@ TEST(CaptureEdges, MissingAndLongFoldersSameSecondNamesAndAReadError) {
     EXPECT_EQ(LogValue(logs, "boxes"), "0") << ReadFile(world.HostOut());
     EXPECT_EQ(ShellOutput("ls -A '" + longFolder + "'"), "");
     EXPECT_FALSE(std::ifstream(missing).good());
-    const std::string listing = ShellOutput("ls '" + snaps + "'");
+    const std::string listing = ShellOutput("ls '" + LogValue(logs, "snapfolder") + "'");
     EXPECT_TRUE(std::regex_match(listing, std::regex(R"((\d{8}_\d{6}\.avi\n)?\d{8}_\d{6}\.jpg\n)")))
         << listing;
 
