@@ -186,7 +186,7 @@ TEST_F(ServiceLogic, ASilentDeviceMeansOfflineForTheViewer) {
     EXPECT_EQ(Lookup("ABCD-000001-EFGHI", mViewer, 7), p2p::kStatusPending);
     Message request;
     ASSERT_TRUE(mIo.Last(MsgType::kConnectRequest, mDevice, &request));
-    EXPECT_EQ(mIo.mOpen, 1);
+    EXPECT_EQ(mIo.mOpen, 0);  // a relay socket only once the device joins
     mNow += 2500;
     mService->Sweep(mNow);
     Message status;
@@ -220,10 +220,12 @@ TEST_F(ServiceLogic, JoinIntroducesThePeersAndTheRelayJoinsOnlyThem) {
     Deliver(join, deviceSession);
     Message info;
     EXPECT_FALSE(mIo.Last(MsgType::kPeerInfo, mViewer, &info));
+    EXPECT_EQ(mIo.mOpen, 0);
     join.nonce = request.nonce;
     join.endpointCount = 1;
     join.endpoints[0] = Endpoint{0xC0A80001, 5001};
     Deliver(join, deviceSession);
+    EXPECT_EQ(mIo.mOpen, 1);
     Message toViewer, toDevice;
     ASSERT_TRUE(mIo.Last(MsgType::kPeerInfo, mViewer, &toViewer));
     ASSERT_TRUE(mIo.Last(MsgType::kPeerInfo, deviceSession, &toDevice));
