@@ -1,13 +1,18 @@
-// zevo-p2pd: the rendezvous and relay service of the P2P transport. One thread, one epoll
-// loop over the main UDP socket and one socket per relayed session.
+// zevo-p2pd: the rendezvous and relay service of the P2P transport. N worker threads, each
+// an epoll loop over its own socket on the service's port (SO_REUSEPORT when N > 1), its
+// share of the DIDs (one Rendezvous shard) and the relay sockets of that shard's sessions.
+// A datagram read by a worker that does not own its DID or session is handed to the owner.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/udp.h>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -16,8 +21,12 @@
 #include <ctime>
 #include <fstream>
 #include <iostream>
+#include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "p2p/crypto.h"
@@ -34,13 +43,14 @@ using namespace zevo::p2p;
 
 namespace {
 
-volatile std::sig_atomic_t gStop = 0;
-volatile std::sig_atomic_t gReport = 0;
+// Lock-free atomics: safe in a signal handler, and read by every worker.
+std::atomic<int> gStop{0};
+std::atomic<int> gReport{0};
 void OnSignal(int) {
-    gStop = 1;
+    gStop.store(1);
 }
 void OnReportSignal(int) {
-    gReport = 1;
+    gReport.store(1);
 }
 
 uint64_t NowMs() {
@@ -74,6 +84,7 @@ const OptionText kServiceOptions[] = {
     {"device-expiry-ms", "MS", "Forget a device silent this long (8000)"},
     {"join-timeout-ms", "MS", "Answer 'offline' when a device does not join (2500)"},
     {"log-level", "LEVEL", "error, warn, info or debug (info)"},
+    {"threads", "N", "Worker threads, each with a share of the devices; 0 one per CPU (0)"},
 };
 
 int gLogLevel = kLogInfo;
@@ -185,10 +196,18 @@ private:
     int mOutCount = 0;
 
 public:
-    // The drops column of the main socket's line in /proc/net/udp (found by its inode).
+    const std::vector<int>* mAllMainFds = nullptr;  // every worker's socket on the port
+    const std::atomic<uint64_t>* mHandoffDrops = nullptr;
+
+    // The drops column of the main sockets' lines in /proc/net/udp (found by their
+    // inodes), and the datagrams a worker had no room to hand on.
     uint64_t KernelDrops() override {
-        struct stat s {};
-        if (fstat(mMainFd, &s) != 0) return 0;
+        std::unordered_set<std::string> inodes;
+        for (int fd : *mAllMainFds) {
+            struct stat s {};
+            if (fstat(fd, &s) == 0) inodes.insert(std::to_string(s.st_ino));
+        }
+        uint64_t drops = mHandoffDrops->load(std::memory_order_relaxed);
         std::ifstream in("/proc/self/net/udp");
         std::string line;
         std::getline(in, line);  // header
@@ -198,10 +217,10 @@ public:
             std::vector<std::string> all;
             while (fields >> field) all.push_back(field);
             // sl local remote st queues tr retrnsmt uid timeout inode ref pointer drops
-            if (all.size() >= 13 && all[9] == std::to_string(s.st_ino))
-                return std::strtoull(all.back().c_str(), nullptr, 10);
+            if (all.size() >= 13 && inodes.count(all[9]))
+                drops += std::strtoull(all.back().c_str(), nullptr, 10);
         }
-        return 0;
+        return drops;
     }
 };
 
@@ -212,7 +231,7 @@ constexpr size_t kSlot = 65536 + 16;  // any UDP datagram fits; larger ones cann
 // send (UDP_SEGMENT): one pass through the stack instead of one per datagram.
 constexpr size_t kMaxSegmentBytes = 60000;
 constexpr size_t kMaxSegments = 64;
-bool gSegmentation = true;  // until the kernel refuses it
+std::atomic<bool> gSegmentation{true};  // until the kernel refuses it
 
 struct Batch {
     std::vector<uint8_t> storage = std::vector<uint8_t>(size_t(kBatch) * kSlot);
@@ -241,53 +260,118 @@ Endpoint FromSockaddr(const sockaddr_in& a) {
     return Endpoint{ntohl(a.sin_addr.s_addr), ntohs(a.sin_port)};
 }
 
-int Serve(const ServiceConfig& config) {
-    std::vector<Endpoint> listen;
-    if (!ParseEndpointList(config.listen, &listen, 1)) {
-        LogText(kLogError, "bad --listen address '" + config.listen + "'");
-        return 2;
-    }
+// A datagram one worker read for the shard of another.
+struct Handoff {
+    Endpoint from;
+    uint16_t length = 0;
+    uint8_t data[kMaxDatagram];
+};
+// Handed-on datagrams waiting for one worker, at most: a stalled worker must not make the
+// others hold unbounded memory. Beyond it they are dropped and counted with the kernel's.
+constexpr size_t kInboxLimit = 65536;
+
+struct Worker {
+    size_t index = 0;
     SocketIo io;
-    io.mIp = listen[0].ip;
-    io.mRelayFirst = config.relayPortFirst;
-    io.mRelayLast = config.relayPortLast;
-    uint16_t port = 0;
-    io.mMainFd = OpenUdpSocket(listen[0].ip, listen[0].port, 4 * 1024 * 1024, &port);
-    if (io.mMainFd < 0) {
-        LogText(kLogError, "cannot bind " + config.listen + ": " + std::strerror(errno));
-        return 1;
-    }
-    io.mEpoll = epoll_create1(EPOLL_CLOEXEC);
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.fd = io.mMainFd;
-    epoll_ctl(io.mEpoll, EPOLL_CTL_ADD, io.mMainFd, &ev);
+    int wakeFd = -1;  // eventfd: the inbox went from empty to not
+    std::mutex inboxLock;
+    std::vector<Handoff> inbox;                // under inboxLock
+    std::vector<Handoff> taken;                // the inbox being handled
+    std::vector<std::vector<Handoff>> staged;  // this batch's datagrams, per owner
+    std::unique_ptr<Rendezvous> service;       // declared last: gone before io
+};
 
-    Rendezvous service(config, &io, RandomU64());
-    LogText(kLogInfo, "listening on " + FormatEndpoint(Endpoint{listen[0].ip, port}) +
-                          (config.forceRelay ? " (relay forced)" : "") +
-                          (config.noRelay ? " (no relay)" : ""));
-    if (!config.portFile.empty()) {
-        std::string tmp = config.portFile + ".tmp";
-        std::ofstream out(tmp);
-        out << port << "\n";
-        out.close();
-        if (!out || std::rename(tmp.c_str(), config.portFile.c_str()) != 0) {
-            LogText(kLogError, "cannot write port file " + config.portFile);
-            return 1;
+struct Instance {
+    explicit Instance(const ServiceConfig& config) : shared(config) {}
+    ServiceShared shared;
+    std::vector<int> mainFds;
+    std::atomic<uint64_t> handoffDrops{0};
+    std::vector<std::unique_ptr<Worker>> workers;
+};
+
+// Passes on what this worker's last batch read for other shards; an owner whose inbox was
+// empty is woken.
+void HandOn(Instance& instance, Worker& w) {
+    for (size_t k = 0; k < w.staged.size(); ++k) {
+        std::vector<Handoff>& out = w.staged[k];
+        if (out.empty()) continue;
+        Worker& to = *instance.workers[k];
+        bool wake;
+        size_t take;
+        {
+            std::lock_guard<std::mutex> lock(to.inboxLock);
+            wake = to.inbox.empty();
+            take = std::min(out.size(), kInboxLimit - std::min(kInboxLimit, to.inbox.size()));
+            to.inbox.insert(to.inbox.end(), out.begin(), out.begin() + long(take));
         }
+        if (take < out.size())
+            instance.handoffDrops.fetch_add(out.size() - take, std::memory_order_relaxed);
+        out.clear();
+        const uint64_t one = 1;
+        if (wake && take > 0) (void)!::write(to.wakeFd, &one, sizeof one);
     }
-    std::printf("%u\n", port);
-    std::fflush(stdout);
+}
 
+// The service's port, once per worker. Several share it (SO_REUSEPORT), but a plain bind
+// first proves it free: a second service started on a port in use fails as it always did
+// instead of joining the first one's sockets.
+bool OpenMainSockets(uint32_t ip, uint16_t wanted, size_t count, std::vector<int>* fds,
+                     uint16_t* port) {
+    constexpr int kBuffer = 4 * 1024 * 1024;
+    if (count == 1) {
+        int fd = OpenUdpSocket(ip, wanted, kBuffer, port);
+        if (fd < 0) return false;
+        fds->push_back(fd);
+        return true;
+    }
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        uint16_t free = 0;
+        int probe = OpenUdpSocket(ip, wanted, 4096, &free);
+        if (probe < 0) return false;
+        ::close(probe);
+        std::vector<int> opened;
+        while (opened.size() < count) {
+            int fd = OpenUdpSocket(ip, free, kBuffer, nullptr, true);
+            if (fd < 0) break;
+            opened.push_back(fd);
+        }
+        if (opened.size() == count) {
+            *fds = opened;
+            *port = free;
+            return true;
+        }
+        const int error = errno;
+        for (int fd : opened) ::close(fd);
+        errno = error;
+        if (wanted != 0) return false;  // taken between the probe and the bind
+    }
+    return false;
+}
+
+void RunWorker(Instance& instance, Worker& w) {
+    const size_t shards = instance.workers.size();
+    Rendezvous& service = *w.service;
+    SocketIo& io = w.io;
     Batch batch;
     epoll_event events[64];
     uint64_t nextSweep = 0;
-    while (!gStop) {
+    while (!gStop.load()) {
         int n = epoll_wait(io.mEpoll, events, 64, 100);
         uint64_t now = NowMs();
         for (int i = 0; i < n; ++i) {
             int fd = events[i].data.fd;
+            if (fd == w.wakeFd) {
+                uint64_t count;
+                (void)!::read(w.wakeFd, &count, sizeof count);
+                {
+                    std::lock_guard<std::mutex> lock(w.inboxLock);
+                    w.taken.swap(w.inbox);
+                }
+                for (const Handoff& h : w.taken) service.OnDatagram(h.data, h.length, h.from, now);
+                w.taken.clear();
+                io.Flush();
+                continue;
+            }
             // Drain in batches; a relay socket is served until empty or 16 batches, so one
             // busy session cannot starve the others.
             for (int round = 0; round < 16; ++round) {
@@ -301,7 +385,16 @@ int Serve(const ServiceConfig& config) {
                     if (batch.in[k].msg_hdr.msg_flags & MSG_TRUNC) continue;
                     Endpoint from = FromSockaddr(batch.inAddr[k]);
                     if (fd == io.mMainFd) {
-                        service.OnDatagram(data, length, from, now);
+                        const size_t owner = DatagramShard(data, length, shards);
+                        if (owner >= shards || owner == w.index || length > kMaxDatagram) {
+                            service.OnDatagram(data, length, from, now);
+                        } else {
+                            std::vector<Handoff>& out = w.staged[owner];
+                            out.emplace_back();
+                            out.back().from = from;
+                            out.back().length = uint16_t(length);
+                            std::memcpy(out.back().data, data, length);
+                        }
                         continue;
                     }
                     Endpoint to;
@@ -362,10 +455,10 @@ int Serve(const ServiceConfig& config) {
                     // Refused as a whole: one by one. Above the route's mtu (EMSGSIZE) the
                     // kernel fragments single datagrams; no offload at all stops trying.
                     if (errno == EIO || errno == ENOPROTOOPT || errno == EOPNOTSUPP) {
-                        if (gSegmentation)
+                        const int error = errno;
+                        if (gSegmentation.exchange(false))
                             LogText(kLogWarn, std::string("relay: no UDP segmentation offload: ") +
-                                                  std::strerror(errno));
-                        gSegmentation = false;
+                                                  std::strerror(error));
                     }
                     for (size_t k = 0; k < h.msg_iovlen; ++k)
                         (void)::sendto(fd, h.msg_iov[k].iov_base, h.msg_iov[k].iov_len,
@@ -373,6 +466,7 @@ int Serve(const ServiceConfig& config) {
                                        h.msg_namelen);
                     ++sent;
                 }
+                HandOn(instance, w);
                 io.Flush();
                 if (got < kBatch) break;
             }
@@ -382,13 +476,81 @@ int Serve(const ServiceConfig& config) {
             io.Flush();
             nextSweep = now + 100;
         }
-        if (gReport) {
-            gReport = 0;
+        if (w.index == 0 && gReport.exchange(0)) {
             uint64_t stats[kStatCount];
             service.Snapshot(stats);
             LogText(kLogInfo, "load: " + FormatLoad(stats, kStatCount), true);
         }
     }
+}
+
+int Serve(const ServiceConfig& config) {
+    std::vector<Endpoint> listen;
+    if (!ParseEndpointList(config.listen, &listen, 1)) {
+        LogText(kLogError, "bad --listen address '" + config.listen + "'");
+        return 2;
+    }
+    size_t threads = config.threads;
+    if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+    threads = std::min(threads, kMaxThreads);
+    Instance instance(config);
+    uint16_t port = 0;
+    if (!OpenMainSockets(listen[0].ip, listen[0].port, threads, &instance.mainFds, &port)) {
+        LogText(kLogError, "cannot bind " + config.listen + ": " + std::strerror(errno));
+        return 1;
+    }
+    const uint64_t cookieSeed = RandomU64();  // one for all: any shard checks a challenge
+    const uint32_t relayRange =
+        config.relayPortFirst ? uint32_t(config.relayPortLast - config.relayPortFirst) + 1 : 1;
+    for (size_t k = 0; k < threads; ++k) {
+        auto w = std::make_unique<Worker>();
+        w->index = k;
+        w->io.mMainFd = instance.mainFds[k];
+        w->io.mAllMainFds = &instance.mainFds;
+        w->io.mHandoffDrops = &instance.handoffDrops;
+        w->io.mIp = listen[0].ip;
+        w->io.mRelayFirst = config.relayPortFirst;
+        w->io.mRelayLast = config.relayPortLast;
+        // Workers search the relay range from different places.
+        w->io.mRelayCursor = uint32_t(k * relayRange / threads);
+        w->io.mEpoll = epoll_create1(EPOLL_CLOEXEC);
+        w->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (w->io.mEpoll < 0 || w->wakeFd < 0) {
+            LogText(kLogError, std::string("cannot start a worker: ") + std::strerror(errno));
+            return 1;
+        }
+        for (int fd : {w->io.mMainFd, w->wakeFd}) {
+            epoll_event ev{};
+            ev.events = EPOLLIN;
+            ev.data.fd = fd;
+            epoll_ctl(w->io.mEpoll, EPOLL_CTL_ADD, fd, &ev);
+        }
+        w->staged.resize(threads);
+        w->service = std::make_unique<Rendezvous>(config, &w->io, cookieSeed, &instance.shared, k);
+        instance.workers.push_back(std::move(w));
+    }
+    LogText(kLogInfo, "listening on " + FormatEndpoint(Endpoint{listen[0].ip, port}) +
+                          (config.forceRelay ? " (relay forced)" : "") +
+                          (config.noRelay ? " (no relay)" : "") + ", " + std::to_string(threads) +
+                          (threads == 1 ? " thread" : " threads"));
+    if (!config.portFile.empty()) {
+        std::string tmp = config.portFile + ".tmp";
+        std::ofstream out(tmp);
+        out << port << "\n";
+        out.close();
+        if (!out || std::rename(tmp.c_str(), config.portFile.c_str()) != 0) {
+            LogText(kLogError, "cannot write port file " + config.portFile);
+            return 1;
+        }
+    }
+    std::printf("%u\n", port);
+    std::fflush(stdout);
+
+    std::vector<std::thread> others;
+    for (size_t k = 1; k < threads; ++k)
+        others.emplace_back(RunWorker, std::ref(instance), std::ref(*instance.workers[k]));
+    RunWorker(instance, *instance.workers[0]);
+    for (std::thread& t : others) t.join();
     LogText(kLogInfo, "stopping");
     return 0;
 }

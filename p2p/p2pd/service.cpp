@@ -121,6 +121,12 @@ bool ApplyOption(const std::string& name, const std::string& value, ServiceConfi
     } else if (name == "relay-max-seconds") {
         if (!number(100000000)) return false;
         c->relayMaxSeconds = uint32_t(n);
+    } else if (name == "threads") {
+        if (!number(kMaxThreads)) {
+            *error = "threads must be 0 (one per CPU) to " + std::to_string(kMaxThreads);
+            return false;
+        }
+        c->threads = n;
     } else if (name == "relay-ports") {
         unsigned first = 0, last = 0;
         char rest = 0;
