@@ -1,12 +1,13 @@
 // zevo-p2pd: the rendezvous and relay service of the P2P transport. N worker threads, each
-// an epoll loop over its own socket on the service's port (SO_REUSEPORT when N > 1), its
-// share of the DIDs (one Rendezvous shard) and the relay sockets of that shard's sessions.
-// A datagram read by a worker that does not own its DID or session is handed to the owner.
+// an epoll loop over its own socket on the service's port (SO_REUSEPORT when N > 1) and the
+// relay sockets it opened. The devices and sessions are split into shards by DID (4 per
+// worker when N > 1), each a Rendezvous behind its own lock: a worker handles whatever
+// datagram it reads under the lock of the datagram's shard, so nothing is passed between
+// threads and keepalives of different shards never wait for each other.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/udp.h>
 #include <sys/epoll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -174,17 +175,16 @@ public:
         if (fd < 0) return -1;
         epoll_event ev{};
         ev.events = EPOLLIN;
-        ev.data.fd = fd;
+        ev.data.u64 = uint64_t(mShard) << 32 | uint32_t(fd);
         if (epoll_ctl(mEpoll, EPOLL_CTL_ADD, fd, &ev) != 0) {
             ::close(fd);
             return -1;
         }
         return fd;
     }
-    void CloseRelay(int fd) override {
-        epoll_ctl(mEpoll, EPOLL_CTL_DEL, fd, nullptr);
-        ::close(fd);
-    }
+    // Any worker may close a relay another opened: closing the only descriptor takes it
+    // out of whichever epoll set holds it.
+    void CloseRelay(int fd) override { ::close(fd); }
     void LogLine(int level, const std::string& text) override { LogText(level, text); }
 
 private:
@@ -197,17 +197,16 @@ private:
 
 public:
     const std::vector<int>* mAllMainFds = nullptr;  // every worker's socket on the port
-    const std::atomic<uint64_t>* mHandoffDrops = nullptr;
+    uint32_t mShard = 0;  // the shard being served: relay sockets opened now are its
 
-    // The drops column of the main sockets' lines in /proc/net/udp (found by their
-    // inodes), and the datagrams a worker had no room to hand on.
+    // The drops column of the main sockets' lines in /proc/net/udp (found by their inodes).
     uint64_t KernelDrops() override {
         std::unordered_set<std::string> inodes;
         for (int fd : *mAllMainFds) {
             struct stat s {};
             if (fstat(fd, &s) == 0) inodes.insert(std::to_string(s.st_ino));
         }
-        uint64_t drops = mHandoffDrops->load(std::memory_order_relaxed);
+        uint64_t drops = 0;
         std::ifstream in("/proc/self/net/udp");
         std::string line;
         std::getline(in, line);  // header
@@ -260,57 +259,28 @@ Endpoint FromSockaddr(const sockaddr_in& a) {
     return Endpoint{ntohl(a.sin_addr.s_addr), ntohs(a.sin_port)};
 }
 
-// A datagram one worker read for the shard of another.
-struct Handoff {
-    Endpoint from;
-    uint16_t length = 0;
-    uint8_t data[kMaxDatagram];
-};
-// Handed-on datagrams waiting for one worker, at most: a stalled worker must not make the
-// others hold unbounded memory. Beyond it they are dropped and counted with the kernel's.
-constexpr size_t kInboxLimit = 65536;
-
 struct Worker {
     size_t index = 0;
     SocketIo io;
-    int wakeFd = -1;  // eventfd: the inbox went from empty to not
-    std::mutex inboxLock;
-    std::vector<Handoff> inbox;                // under inboxLock
-    std::vector<Handoff> taken;                // the inbox being handled
-    std::vector<std::vector<Handoff>> staged;  // this batch's datagrams, per owner
-    std::unique_ptr<Rendezvous> service;       // declared last: gone before io
+};
+
+// A share of the devices and their sessions, served by whichever worker holds its lock.
+struct Shard {
+    std::mutex lock;
+    std::unique_ptr<Rendezvous> service;
 };
 
 struct Instance {
     explicit Instance(const ServiceConfig& config) : shared(config) {}
     ServiceShared shared;
     std::vector<int> mainFds;
-    std::atomic<uint64_t> handoffDrops{0};
     std::vector<std::unique_ptr<Worker>> workers;
+    std::vector<std::unique_ptr<Shard>> shards;  // last: they close relays through the workers
 };
 
-// Passes on what this worker's last batch read for other shards; an owner whose inbox was
-// empty is woken.
-void HandOn(Instance& instance, Worker& w) {
-    for (size_t k = 0; k < w.staged.size(); ++k) {
-        std::vector<Handoff>& out = w.staged[k];
-        if (out.empty()) continue;
-        Worker& to = *instance.workers[k];
-        bool wake;
-        size_t take;
-        {
-            std::lock_guard<std::mutex> lock(to.inboxLock);
-            wake = to.inbox.empty();
-            take = std::min(out.size(), kInboxLimit - std::min(kInboxLimit, to.inbox.size()));
-            to.inbox.insert(to.inbox.end(), out.begin(), out.begin() + long(take));
-        }
-        if (take < out.size())
-            instance.handoffDrops.fetch_add(out.size() - take, std::memory_order_relaxed);
-        out.clear();
-        const uint64_t one = 1;
-        if (wake && take > 0) (void)!::write(to.wakeFd, &one, sizeof one);
-    }
-}
+// Shards per worker when there are several: more shards than workers, so that two workers
+// rarely want the same lock at once.
+constexpr size_t kShardsPerWorker = 4;
 
 // The service's port, once per worker. Several share it (SO_REUSEPORT), but a plain bind
 // first proves it free: a second service started on a port in use fails as it always did
@@ -348,9 +318,16 @@ bool OpenMainSockets(uint32_t ip, uint16_t wanted, size_t count, std::vector<int
     return false;
 }
 
+// Serves shard s from this worker until the lock goes: its answers and the relay sockets
+// it opens are this worker's.
+Rendezvous& Take(Shard& shard, SocketIo& io, size_t s) {
+    shard.service->SetIo(&io);
+    io.mShard = uint32_t(s);
+    return *shard.service;
+}
+
 void RunWorker(Instance& instance, Worker& w) {
-    const size_t shards = instance.workers.size();
-    Rendezvous& service = *w.service;
+    const size_t shards = instance.shards.size();
     SocketIo& io = w.io;
     Batch batch;
     epoll_event events[64];
@@ -359,19 +336,9 @@ void RunWorker(Instance& instance, Worker& w) {
         int n = epoll_wait(io.mEpoll, events, 64, 100);
         uint64_t now = NowMs();
         for (int i = 0; i < n; ++i) {
-            int fd = events[i].data.fd;
-            if (fd == w.wakeFd) {
-                uint64_t count;
-                (void)!::read(w.wakeFd, &count, sizeof count);
-                {
-                    std::lock_guard<std::mutex> lock(w.inboxLock);
-                    w.taken.swap(w.inbox);
-                }
-                for (const Handoff& h : w.taken) service.OnDatagram(h.data, h.length, h.from, now);
-                w.taken.clear();
-                io.Flush();
-                continue;
-            }
+            const int fd = int(uint32_t(events[i].data.u64));
+            const bool main = fd == io.mMainFd;
+            const size_t relayShard = size_t(events[i].data.u64 >> 32);
             // Drain in batches; a relay socket is served until empty or 16 batches, so one
             // busy session cannot starve the others.
             for (int round = 0; round < 16; ++round) {
@@ -379,26 +346,30 @@ void RunWorker(Instance& instance, Worker& w) {
                 int got = recvmmsg(fd, batch.in, kBatch, MSG_DONTWAIT, nullptr);
                 if (got <= 0) break;
                 int outCount = 0, segmentCount = 0;
+                // A relay socket's batch is its session's shard's, under one lock.
+                std::unique_lock<std::mutex> relayLock;
+                Rendezvous* relay = nullptr;
+                if (!main && relayShard < shards) {
+                    relayLock = std::unique_lock<std::mutex>(instance.shards[relayShard]->lock);
+                    relay = &Take(*instance.shards[relayShard], io, relayShard);
+                }
                 for (int k = 0; k < got; ++k) {
                     const uint8_t* data = static_cast<uint8_t*>(batch.inIov[k].iov_base);
                     size_t length = batch.in[k].msg_len;
                     if (batch.in[k].msg_hdr.msg_flags & MSG_TRUNC) continue;
                     Endpoint from = FromSockaddr(batch.inAddr[k]);
-                    if (fd == io.mMainFd) {
-                        const size_t owner = DatagramShard(data, length, shards);
-                        if (owner >= shards || owner == w.index || length > kMaxDatagram) {
-                            service.OnDatagram(data, length, from, now);
-                        } else {
-                            std::vector<Handoff>& out = w.staged[owner];
-                            out.emplace_back();
-                            out.back().from = from;
-                            out.back().length = uint16_t(length);
-                            std::memcpy(out.back().data, data, length);
-                        }
+                    if (main) {
+                        // Its DID's or session's shard; anything else this worker's first.
+                        size_t s = DatagramShard(data, length, shards);
+                        if (s >= shards) s = w.index % shards;
+                        std::lock_guard<std::mutex> lock(instance.shards[s]->lock);
+                        Take(*instance.shards[s], io, s).OnDatagram(data, length, from, now);
                         continue;
                     }
                     Endpoint to;
-                    if (!service.OnRelayDatagram(fd, data, length, from, now, &to)) continue;
+                    if (relay == nullptr ||
+                        !relay->OnRelayDatagram(fd, data, length, from, now, &to))
+                        continue;
                     sockaddr_in dst{};
                     dst.sin_family = AF_INET;
                     dst.sin_addr.s_addr = htonl(to.ip);
@@ -431,6 +402,7 @@ void RunWorker(Instance& instance, Worker& w) {
                     ++outCount;
                     ++segmentCount;
                 }
+                if (relayLock.owns_lock()) relayLock.unlock();
                 for (int o = 0; o < outCount; ++o) {
                     msghdr& h = batch.out[o].msg_hdr;
                     if (h.msg_iovlen < 2) continue;
@@ -466,19 +438,22 @@ void RunWorker(Instance& instance, Worker& w) {
                                        h.msg_namelen);
                     ++sent;
                 }
-                HandOn(instance, w);
                 io.Flush();
                 if (got < kBatch) break;
             }
         }
         if (now >= nextSweep) {
-            service.Sweep(now);
+            // Each worker sweeps its own share of the shards.
+            for (size_t k = w.index; k < shards; k += instance.workers.size()) {
+                std::lock_guard<std::mutex> lock(instance.shards[k]->lock);
+                Take(*instance.shards[k], io, k).Sweep(now);
+            }
             io.Flush();
             nextSweep = now + 100;
         }
         if (w.index == 0 && gReport.exchange(0)) {
             uint64_t stats[kStatCount];
-            service.Snapshot(stats);
+            instance.shared.Snapshot(stats, io.KernelDrops());
             LogText(kLogInfo, "load: " + FormatLoad(stats, kStatCount), true);
         }
     }
@@ -507,27 +482,28 @@ int Serve(const ServiceConfig& config) {
         w->index = k;
         w->io.mMainFd = instance.mainFds[k];
         w->io.mAllMainFds = &instance.mainFds;
-        w->io.mHandoffDrops = &instance.handoffDrops;
         w->io.mIp = listen[0].ip;
         w->io.mRelayFirst = config.relayPortFirst;
         w->io.mRelayLast = config.relayPortLast;
         // Workers search the relay range from different places.
         w->io.mRelayCursor = uint32_t(k * relayRange / threads);
         w->io.mEpoll = epoll_create1(EPOLL_CLOEXEC);
-        w->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-        if (w->io.mEpoll < 0 || w->wakeFd < 0) {
+        if (w->io.mEpoll < 0) {
             LogText(kLogError, std::string("cannot start a worker: ") + std::strerror(errno));
             return 1;
         }
-        for (int fd : {w->io.mMainFd, w->wakeFd}) {
-            epoll_event ev{};
-            ev.events = EPOLLIN;
-            ev.data.fd = fd;
-            epoll_ctl(w->io.mEpoll, EPOLL_CTL_ADD, fd, &ev);
-        }
-        w->staged.resize(threads);
-        w->service = std::make_unique<Rendezvous>(config, &w->io, cookieSeed, &instance.shared, k);
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u64 = uint32_t(w->io.mMainFd);
+        epoll_ctl(w->io.mEpoll, EPOLL_CTL_ADD, w->io.mMainFd, &ev);
         instance.workers.push_back(std::move(w));
+    }
+    const size_t shards = threads == 1 ? 1 : threads * kShardsPerWorker;
+    for (size_t k = 0; k < shards; ++k) {
+        auto shard = std::make_unique<Shard>();
+        shard->service = std::make_unique<Rendezvous>(
+            config, &instance.workers[k % threads]->io, cookieSeed, &instance.shared, k);
+        instance.shards.push_back(std::move(shard));
     }
     LogText(kLogInfo, "listening on " + FormatEndpoint(Endpoint{listen[0].ip, port}) +
                           (config.forceRelay ? " (relay forced)" : "") +

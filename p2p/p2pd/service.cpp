@@ -515,6 +515,7 @@ void Rendezvous::MakeChallenge(const char* did, const Endpoint& from, uint64_t s
 
 void Rendezvous::OnDatagram(const uint8_t* data, size_t length, const Endpoint& from,
                             uint64_t now) {
+    now = Monotonic(now);
 
     Count(kStatDatagrams);
     Message m;
@@ -860,6 +861,7 @@ void Rendezvous::OnStats(const Message& m, const Endpoint& from) {
 
 bool Rendezvous::OnRelayDatagram(int relayFd, const uint8_t* data, size_t length,
                                  const Endpoint& from, uint64_t now, Endpoint* forwardTo) {
+    now = Monotonic(now);
     Count(kStatRelayIn);
     auto found = mRelayByFd.find(relayFd);
     if (found == mRelayByFd.end()) return false;
@@ -995,6 +997,7 @@ void Rendezvous::SweepSessions(uint64_t now) {
 }
 
 void Rendezvous::Sweep(uint64_t now) {
+    now = Monotonic(now);
     if (mRateStart == 0 || now < mRateStart) {
         mRateStart = now;
     } else if (now - mRateStart >= 1000) {

@@ -45,7 +45,8 @@ struct ServiceConfig {
     size_t threads = 0;
 };
 
-// Worker threads zevo-p2pd runs at most; the low byte of a session id names its shard.
+// Worker threads zevo-p2pd runs at most. It keeps four shards per worker, at most 256:
+// the low byte of a session id names its shard.
 constexpr size_t kMaxThreads = 64;
 
 // Parses "key = value" lines ('#' comments) into config; on failure error names the line.
@@ -146,13 +147,17 @@ private:
 class DeviceTable;
 
 // One shard of the service: the devices whose DID falls to it and the sessions opened for
-// them. Driven by one thread; other threads only read its counters (Snapshot). Alone
-// (shared null) it is the whole service.
+// them. Driven by one thread at a time (zevo-p2pd's workers take turns under a lock per
+// shard); other threads only read its counters. Alone (shared null) it is the whole
+// service.
 class Rendezvous {
 public:
     Rendezvous(const ServiceConfig& config, ServiceIo* io, uint64_t cookieSeed,
                ServiceShared* shared = nullptr, size_t shard = 0);
     ~Rendezvous();
+
+    // Answers leave, and relay sockets open, through io from now on.
+    void SetIo(ServiceIo* io) { mIo = io; }
 
     void OnDatagram(const uint8_t* data, size_t length, const Endpoint& from, uint64_t nowMs);
     // A datagram on a relay socket. Returns true and sets forwardTo when it is to be passed
@@ -202,6 +207,12 @@ private:
     void Schedule(SessionRec& s, uint64_t due);
     void SweepSessions(uint64_t now);
     uint64_t Random();
+    // Threads that take turns at a shard read the clock at different moments: time seen
+    // here never goes back, or a keepalive stamped by one would look ancient to the next.
+    uint64_t Monotonic(uint64_t now) {
+        if (now < mLastNow) return mLastNow;
+        return mLastNow = now;
+    }
     bool Logging(int level) const { return level <= mLogLevel; }
     void Log(int level, const std::string& text);
     // Counters have one writer, the shard's thread: a plain increment, readable anywhere.
@@ -230,6 +241,7 @@ private:
     uint64_t mRateStart = 0;  // the window the per-second rates are counted over
     uint64_t mRateIn = 0, mRateOut = 0;
     size_t mSweepCursor = 0;  // the device the next sweep starts from
+    uint64_t mLastNow = 0;
     uint64_t mRandom[32];     // drawn in blocks: sessions take five numbers each
     size_t mRandomLeft = 0;
 };

@@ -1,9 +1,9 @@
-// zevo-p2pd with four worker threads under thousands of simulated devices and viewers
-// (tools/p2pload, real datagrams from many sockets, so the kernel spreads them over the
-// workers' sockets and most reach a worker that does not own their DID): the service must
-// behave as one instance. Limits hold for the instance, not per worker; a DID lives in
-// one place whichever socket it arrives on; every keepalive is answered; relays forward;
-// the counters are the sum of the workers'.
+// zevo-p2pd with four worker threads (sixteen shards) under thousands of simulated devices
+// and viewers (tools/p2pload, real datagrams from many sockets, so the kernel spreads them
+// over the workers' sockets and every worker serves every shard): the service must behave
+// as one instance. Limits hold for the instance, not per shard; a DID lives in one place
+// whichever socket it arrives on; every keepalive is answered; relays forward; the
+// counters are the sum of the shards'.
 #include <gtest/gtest.h>
 #include <signal.h>
 
