@@ -182,12 +182,31 @@ public:
         }
         return fd;
     }
-    // Any worker may close a relay another opened: closing the only descriptor takes it
-    // out of whichever epoll set holds it.
-    void CloseRelay(int fd) override { ::close(fd); }
+    // A relay socket is closed by the worker that reads it, between its batches: another
+    // thread may drop the relay while this one reads the socket, and a closed descriptor's
+    // number is handed out again at once.
+    void CloseRelay(int fd) override {
+        std::lock_guard<std::mutex> lock(mClosingLock);
+        mClosing.push_back(fd);
+    }
+    void CloseDropped() {
+        std::vector<int> fds;
+        {
+            std::lock_guard<std::mutex> lock(mClosingLock);
+            if (mClosing.empty()) return;
+            fds.swap(mClosing);
+        }
+        for (int fd : fds) {
+            epoll_ctl(mEpoll, EPOLL_CTL_DEL, fd, nullptr);
+            ::close(fd);
+        }
+    }
+    ~SocketIo() override { CloseDropped(); }
     void LogLine(int level, const std::string& text) override { LogText(level, text); }
 
 private:
+    std::mutex mClosingLock;
+    std::vector<int> mClosing;
     static constexpr int kOutBatch = 64;
     uint8_t mOut[kOutBatch][kMaxDatagram];
     iovec mOutIov[kOutBatch];
@@ -333,6 +352,7 @@ void RunWorker(Instance& instance, Worker& w) {
     epoll_event events[64];
     uint64_t nextSweep = 0;
     while (!gStop.load()) {
+        io.CloseDropped();
         int n = epoll_wait(io.mEpoll, events, 64, 100);
         uint64_t now = NowMs();
         for (int i = 0; i < n; ++i) {

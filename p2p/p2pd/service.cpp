@@ -387,6 +387,7 @@ void ServiceShared::Snapshot(uint64_t* out, uint64_t kernelDrops) const {
 }
 
 struct Rendezvous::Relay {
+    ServiceIo* io = nullptr;  // the one that opened it closes it
     int fd = -1;
     uint16_t port = 0;
     Endpoint viewer, device;
@@ -451,7 +452,7 @@ Rendezvous::Rendezvous(const ServiceConfig& config, ServiceIo* io, uint64_t cook
 
 Rendezvous::~Rendezvous() {
     for (auto& [id, s] : mSessions)
-        if (s->relay) mIo->CloseRelay(s->relay->fd);
+        if (s->relay) s->relay->io->CloseRelay(s->relay->fd);
 }
 
 size_t Rendezvous::Devices() const {
@@ -797,6 +798,7 @@ void Rendezvous::OpenRelayFor(SessionRec& s, uint64_t now) {
         return;
     }
     s.relay = std::make_unique<Relay>();
+    s.relay->io = mIo;
     s.relay->fd = fd;
     s.relay->port = port;
     s.relay->created = now;
@@ -923,7 +925,7 @@ void Rendezvous::DropRelay(SessionRec& s) {
     if (!s.relay) return;
     mRelayByFd.erase(s.relay->fd);
     mRelayCount.store(mRelayByFd.size(), std::memory_order_relaxed);
-    mIo->CloseRelay(s.relay->fd);
+    s.relay->io->CloseRelay(s.relay->fd);
     s.relay.reset();
 }
 

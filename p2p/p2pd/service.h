@@ -95,6 +95,7 @@ public:
     virtual void Send(int relayFd, const Endpoint& to, const uint8_t* data, size_t length) = 0;
     // Opens a relay socket on the service's address; returns its fd and port, or -1.
     virtual int OpenRelay(uint16_t* port) = 0;
+    // Called on the ServiceIo that opened fd, from whichever thread drops the relay.
     virtual void CloseRelay(int fd) = 0;
     virtual void LogLine(int level, const std::string& text) = 0;
     // Datagrams the kernel dropped before the main socket's reader saw them.
