@@ -85,7 +85,7 @@ const OptionText kServiceOptions[] = {
     {"device-expiry-ms", "MS", "Forget a device silent this long (8000)"},
     {"join-timeout-ms", "MS", "Answer 'offline' when a device does not join (2500)"},
     {"log-level", "LEVEL", "error, warn, info or debug (info)"},
-    {"threads", "N", "Worker threads, each with a share of the devices; 0 one per CPU (0)"},
+    {"threads", "N", "Worker threads serving the port, 0 one per CPU (0)"},
 };
 
 int gLogLevel = kLogInfo;

@@ -2,8 +2,10 @@
 // and stale challenges need no waiting.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <deque>
+#include <vector>
 
 #include "p2p/crypto.h"
 #include "p2p/p2pd/service.h"
@@ -177,6 +179,71 @@ TEST_F(ServiceLogic, RegistrationLivesByKeepalivesAndExpires) {
     EXPECT_EQ(mService->Devices(), 0u);
     EXPECT_EQ(Lookup("ABCD-000001-EFGHI", mViewer, 1), p2p::kStatusOffline);
     EXPECT_EQ(Register("ABCD-000001-EFGHI", other), p2p::kStatusOk);
+}
+
+// Thousands of devices registering, expiring, unregistering and coming back: the device
+// table (records packed by moving the last into a hole, an index that shifts its probe
+// runs back on removal) must keep finding every live DID and none of the gone ones.
+TEST_F(ServiceLogic, ThousandsOfDevicesComeAndGoAndEveryLiveOneIsFound) {
+    constexpr int kCount = 3000;
+    mConfig.maxDevices = 100000;
+    mConfig.maxDevicesPerAddress = 100000;
+    Make();
+    auto did = [](int i) {
+        char text[24];
+        std::snprintf(text, sizeof text, "TABL-%06d", i);
+        return std::string(text);
+    };
+    auto from = [](int i) { return Endpoint{0x0A010000u + uint32_t(i), 4000}; };
+    std::vector<uint64_t> regIds(kCount);
+    auto keepalive = [&](int i) {
+        Message m;
+        m.type = MsgType::kKeepalive;
+        std::strcpy(m.did, did(i).c_str());
+        m.token = regIds[size_t(i)];
+        Deliver(m, from(i));
+        Message ack;
+        return mIo.Last(MsgType::kKeepaliveAck, from(i), &ack) ? ack.status : int8_t(-100);
+    };
+    for (int i = 0; i < kCount; ++i)
+        ASSERT_EQ(Register(did(i).c_str(), from(i), kKey, &regIds[size_t(i)]), p2p::kStatusOk);
+    mIo.mSent.clear();
+    EXPECT_EQ(mService->Devices(), size_t(kCount));
+
+    // The odd ones keep alive; the even ones fall silent and expire.
+    mNow += mConfig.deviceExpiryMs / 2;
+    for (int i = 1; i < kCount; i += 2) ASSERT_EQ(keepalive(i), p2p::kStatusOk) << i;
+    mNow += mConfig.deviceExpiryMs / 2 + 1;
+    mService->Sweep(mNow);
+    EXPECT_EQ(mService->Devices(), size_t(kCount / 2));
+    for (int i = 0; i < kCount; ++i)
+        ASSERT_EQ(keepalive(i), i % 2 ? p2p::kStatusOk : p2p::kStatusUnknown) << i;
+    mIo.mSent.clear();
+
+    // Every third odd one leaves; the even ones come back with new registration ids.
+    for (int i = 1; i < kCount; i += 6) {
+        Message m;
+        m.type = MsgType::kUnregister;
+        std::strcpy(m.did, did(i).c_str());
+        m.token = regIds[size_t(i)];
+        Deliver(m, from(i));
+    }
+    for (int i = 0; i < kCount; i += 2) {
+        uint64_t old = regIds[size_t(i)];
+        ASSERT_EQ(Register(did(i).c_str(), from(i), kKey, &regIds[size_t(i)]), p2p::kStatusOk);
+        EXPECT_NE(regIds[size_t(i)], old);
+    }
+    mIo.mSent.clear();
+    size_t live = 0;
+    for (int i = 0; i < kCount; ++i) {
+        const bool gone = i % 6 == 1;
+        live += !gone;
+        ASSERT_EQ(keepalive(i), gone ? p2p::kStatusUnknown : p2p::kStatusOk) << i;
+    }
+    EXPECT_EQ(mService->Devices(), live);
+    EXPECT_EQ(Lookup(did(1).c_str(), mViewer, 1), p2p::kStatusOffline);
+    EXPECT_EQ(Lookup(did(2).c_str(), mViewer, 2), p2p::kStatusPending);
+    EXPECT_EQ(Lookup("TABL-999999", mViewer, 3), p2p::kStatusOffline);
 }
 
 TEST_F(ServiceLogic, ASilentDeviceMeansOfflineForTheViewer) {
