@@ -4,6 +4,7 @@
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 
@@ -66,6 +67,14 @@ uint64_t RandomU64() {
         }
     }
     return v;
+}
+
+void RandomBytes(uint8_t* out, size_t length) {
+    if (RAND_bytes(out, int(length)) == 1) return;
+    for (size_t i = 0; i < length; i += 8) {
+        uint64_t v = RandomU64();
+        std::memcpy(out + i, &v, std::min<size_t>(8, length - i));
+    }
 }
 
 std::string ToHex(const uint8_t* data, size_t length) {

@@ -28,6 +28,8 @@ bool SameBytes(const uint8_t* a, const uint8_t* b, size_t length);
 
 // Cryptographically random 64-bit value (never 0).
 uint64_t RandomU64();
+// length bytes from the same generator, in one call.
+void RandomBytes(uint8_t* out, size_t length);
 
 std::string ToHex(const uint8_t* data, size_t length);
 

@@ -7,9 +7,15 @@
 
 namespace zevo::p2p {
 
-int OpenUdpSocket(uint32_t ip, uint16_t port, int bufferBytes, uint16_t* boundPort) {
+int OpenUdpSocket(uint32_t ip, uint16_t port, int bufferBytes, uint16_t* boundPort,
+                  bool sharedPort) {
     int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
+    const int on = 1;
+    if (sharedPort && setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) != 0) {
+        ::close(fd);
+        return -1;
+    }
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bufferBytes, sizeof bufferBytes);
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bufferBytes, sizeof bufferBytes);
     sockaddr_in a{};

@@ -6,8 +6,10 @@
 namespace zevo::p2p {
 
 // Binds ip:port (host order; port 0 picks a free one) with send and receive buffers of
-// bufferBytes. Returns the descriptor and sets *boundPort (when given), or -1.
+// bufferBytes. Returns the descriptor and sets *boundPort (when given), or -1. sharedPort:
+// SO_REUSEPORT, so that several sockets of this process share the port and the kernel
+// spreads the arriving datagrams over them.
 int OpenUdpSocket(uint32_t ip, uint16_t port, int bufferBytes = 4 * 1024 * 1024,
-                  uint16_t* boundPort = nullptr);
+                  uint16_t* boundPort = nullptr, bool sharedPort = false);
 
 }  // namespace zevo::p2p

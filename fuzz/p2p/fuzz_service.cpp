@@ -102,6 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             }
             default:
+                // The threaded service routes by this before any shard parses the datagram.
+                if (zevo::p2p::DatagramShard(datagram, length, 4) > 4) __builtin_trap();
                 service.OnDatagram(datagram, length, from, now);
                 break;
         }

@@ -1,5 +1,9 @@
-// zevo-p2pd: the rendezvous and relay service of the P2P transport. One thread, one epoll
-// loop over the main UDP socket and one socket per relayed session.
+// zevo-p2pd: the rendezvous and relay service of the P2P transport. N worker threads, each
+// an epoll loop over its own socket on the service's port (SO_REUSEPORT when N > 1) and the
+// relay sockets it opened. The devices and sessions are split into shards by DID (4 per
+// worker when N > 1), each a Rendezvous behind its own lock: a worker handles whatever
+// datagram it reads under the lock of the datagram's shard, so nothing is passed between
+// threads and keepalives of different shards never wait for each other.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/udp.h>
@@ -8,6 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -16,8 +22,12 @@
 #include <ctime>
 #include <fstream>
 #include <iostream>
+#include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "p2p/crypto.h"
@@ -34,13 +44,14 @@ using namespace zevo::p2p;
 
 namespace {
 
-volatile std::sig_atomic_t gStop = 0;
-volatile std::sig_atomic_t gReport = 0;
+// Lock-free atomics: safe in a signal handler, and read by every worker.
+std::atomic<int> gStop{0};
+std::atomic<int> gReport{0};
 void OnSignal(int) {
-    gStop = 1;
+    gStop.store(1);
 }
 void OnReportSignal(int) {
-    gReport = 1;
+    gReport.store(1);
 }
 
 uint64_t NowMs() {
@@ -74,6 +85,7 @@ const OptionText kServiceOptions[] = {
     {"device-expiry-ms", "MS", "Forget a device silent this long (8000)"},
     {"join-timeout-ms", "MS", "Answer 'offline' when a device does not join (2500)"},
     {"log-level", "LEVEL", "error, warn, info or debug (info)"},
+    {"threads", "N", "Worker threads serving the port, 0 one per CPU (0)"},
 };
 
 int gLogLevel = kLogInfo;
@@ -163,20 +175,38 @@ public:
         if (fd < 0) return -1;
         epoll_event ev{};
         ev.events = EPOLLIN;
-        ev.data.fd = fd;
+        ev.data.u64 = uint64_t(mShard) << 32 | uint32_t(fd);
         if (epoll_ctl(mEpoll, EPOLL_CTL_ADD, fd, &ev) != 0) {
             ::close(fd);
             return -1;
         }
         return fd;
     }
+    // A relay socket is closed by the worker that reads it, between its batches: another
+    // thread may drop the relay while this one reads the socket, and a closed descriptor's
+    // number is handed out again at once.
     void CloseRelay(int fd) override {
-        epoll_ctl(mEpoll, EPOLL_CTL_DEL, fd, nullptr);
-        ::close(fd);
+        std::lock_guard<std::mutex> lock(mClosingLock);
+        mClosing.push_back(fd);
     }
+    void CloseDropped() {
+        std::vector<int> fds;
+        {
+            std::lock_guard<std::mutex> lock(mClosingLock);
+            if (mClosing.empty()) return;
+            fds.swap(mClosing);
+        }
+        for (int fd : fds) {
+            epoll_ctl(mEpoll, EPOLL_CTL_DEL, fd, nullptr);
+            ::close(fd);
+        }
+    }
+    ~SocketIo() override { CloseDropped(); }
     void LogLine(int level, const std::string& text) override { LogText(level, text); }
 
 private:
+    std::mutex mClosingLock;
+    std::vector<int> mClosing;
     static constexpr int kOutBatch = 64;
     uint8_t mOut[kOutBatch][kMaxDatagram];
     iovec mOutIov[kOutBatch];
@@ -185,10 +215,17 @@ private:
     int mOutCount = 0;
 
 public:
-    // The drops column of the main socket's line in /proc/net/udp (found by its inode).
+    const std::vector<int>* mAllMainFds = nullptr;  // every worker's socket on the port
+    uint32_t mShard = 0;  // the shard being served: relay sockets opened now are its
+
+    // The drops column of the main sockets' lines in /proc/net/udp (found by their inodes).
     uint64_t KernelDrops() override {
-        struct stat s {};
-        if (fstat(mMainFd, &s) != 0) return 0;
+        std::unordered_set<std::string> inodes;
+        for (int fd : *mAllMainFds) {
+            struct stat s {};
+            if (fstat(fd, &s) == 0) inodes.insert(std::to_string(s.st_ino));
+        }
+        uint64_t drops = 0;
         std::ifstream in("/proc/self/net/udp");
         std::string line;
         std::getline(in, line);  // header
@@ -198,10 +235,10 @@ public:
             std::vector<std::string> all;
             while (fields >> field) all.push_back(field);
             // sl local remote st queues tr retrnsmt uid timeout inode ref pointer drops
-            if (all.size() >= 13 && all[9] == std::to_string(s.st_ino))
-                return std::strtoull(all.back().c_str(), nullptr, 10);
+            if (all.size() >= 13 && inodes.count(all[9]))
+                drops += std::strtoull(all.back().c_str(), nullptr, 10);
         }
-        return 0;
+        return drops;
     }
 };
 
@@ -212,7 +249,7 @@ constexpr size_t kSlot = 65536 + 16;  // any UDP datagram fits; larger ones cann
 // send (UDP_SEGMENT): one pass through the stack instead of one per datagram.
 constexpr size_t kMaxSegmentBytes = 60000;
 constexpr size_t kMaxSegments = 64;
-bool gSegmentation = true;  // until the kernel refuses it
+std::atomic<bool> gSegmentation{true};  // until the kernel refuses it
 
 struct Batch {
     std::vector<uint8_t> storage = std::vector<uint8_t>(size_t(kBatch) * kSlot);
@@ -241,53 +278,87 @@ Endpoint FromSockaddr(const sockaddr_in& a) {
     return Endpoint{ntohl(a.sin_addr.s_addr), ntohs(a.sin_port)};
 }
 
-int Serve(const ServiceConfig& config) {
-    std::vector<Endpoint> listen;
-    if (!ParseEndpointList(config.listen, &listen, 1)) {
-        LogText(kLogError, "bad --listen address '" + config.listen + "'");
-        return 2;
-    }
+struct Worker {
+    size_t index = 0;
     SocketIo io;
-    io.mIp = listen[0].ip;
-    io.mRelayFirst = config.relayPortFirst;
-    io.mRelayLast = config.relayPortLast;
-    uint16_t port = 0;
-    io.mMainFd = OpenUdpSocket(listen[0].ip, listen[0].port, 4 * 1024 * 1024, &port);
-    if (io.mMainFd < 0) {
-        LogText(kLogError, "cannot bind " + config.listen + ": " + std::strerror(errno));
-        return 1;
-    }
-    io.mEpoll = epoll_create1(EPOLL_CLOEXEC);
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.fd = io.mMainFd;
-    epoll_ctl(io.mEpoll, EPOLL_CTL_ADD, io.mMainFd, &ev);
+};
 
-    Rendezvous service(config, &io, RandomU64());
-    LogText(kLogInfo, "listening on " + FormatEndpoint(Endpoint{listen[0].ip, port}) +
-                          (config.forceRelay ? " (relay forced)" : "") +
-                          (config.noRelay ? " (no relay)" : ""));
-    if (!config.portFile.empty()) {
-        std::string tmp = config.portFile + ".tmp";
-        std::ofstream out(tmp);
-        out << port << "\n";
-        out.close();
-        if (!out || std::rename(tmp.c_str(), config.portFile.c_str()) != 0) {
-            LogText(kLogError, "cannot write port file " + config.portFile);
-            return 1;
+// A share of the devices and their sessions, served by whichever worker holds its lock.
+struct Shard {
+    std::mutex lock;
+    std::unique_ptr<Rendezvous> service;
+};
+
+struct Instance {
+    explicit Instance(const ServiceConfig& config) : shared(config) {}
+    ServiceShared shared;
+    std::vector<int> mainFds;
+    std::vector<std::unique_ptr<Worker>> workers;
+    std::vector<std::unique_ptr<Shard>> shards;  // last: they close relays through the workers
+};
+
+// Shards per worker when there are several: more shards than workers, so that two workers
+// rarely want the same lock at once.
+constexpr size_t kShardsPerWorker = 4;
+
+// The service's port, once per worker. Several share it (SO_REUSEPORT), but a plain bind
+// first proves it free: a second service started on a port in use fails as it always did
+// instead of joining the first one's sockets.
+bool OpenMainSockets(uint32_t ip, uint16_t wanted, size_t count, std::vector<int>* fds,
+                     uint16_t* port) {
+    constexpr int kBuffer = 4 * 1024 * 1024;
+    if (count == 1) {
+        int fd = OpenUdpSocket(ip, wanted, kBuffer, port);
+        if (fd < 0) return false;
+        fds->push_back(fd);
+        return true;
+    }
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        uint16_t free = 0;
+        int probe = OpenUdpSocket(ip, wanted, 4096, &free);
+        if (probe < 0) return false;
+        ::close(probe);
+        std::vector<int> opened;
+        while (opened.size() < count) {
+            int fd = OpenUdpSocket(ip, free, kBuffer, nullptr, true);
+            if (fd < 0) break;
+            opened.push_back(fd);
         }
+        if (opened.size() == count) {
+            *fds = opened;
+            *port = free;
+            return true;
+        }
+        const int error = errno;
+        for (int fd : opened) ::close(fd);
+        errno = error;
+        if (wanted != 0) return false;  // taken between the probe and the bind
     }
-    std::printf("%u\n", port);
-    std::fflush(stdout);
+    return false;
+}
 
+// Serves shard s from this worker until the lock goes: its answers and the relay sockets
+// it opens are this worker's.
+Rendezvous& Take(Shard& shard, SocketIo& io, size_t s) {
+    shard.service->SetIo(&io);
+    io.mShard = uint32_t(s);
+    return *shard.service;
+}
+
+void RunWorker(Instance& instance, Worker& w) {
+    const size_t shards = instance.shards.size();
+    SocketIo& io = w.io;
     Batch batch;
     epoll_event events[64];
     uint64_t nextSweep = 0;
-    while (!gStop) {
+    while (!gStop.load()) {
+        io.CloseDropped();
         int n = epoll_wait(io.mEpoll, events, 64, 100);
         uint64_t now = NowMs();
         for (int i = 0; i < n; ++i) {
-            int fd = events[i].data.fd;
+            const int fd = int(uint32_t(events[i].data.u64));
+            const bool main = fd == io.mMainFd;
+            const size_t relayShard = size_t(events[i].data.u64 >> 32);
             // Drain in batches; a relay socket is served until empty or 16 batches, so one
             // busy session cannot starve the others.
             for (int round = 0; round < 16; ++round) {
@@ -295,17 +366,30 @@ int Serve(const ServiceConfig& config) {
                 int got = recvmmsg(fd, batch.in, kBatch, MSG_DONTWAIT, nullptr);
                 if (got <= 0) break;
                 int outCount = 0, segmentCount = 0;
+                // A relay socket's batch is its session's shard's, under one lock.
+                std::unique_lock<std::mutex> relayLock;
+                Rendezvous* relay = nullptr;
+                if (!main && relayShard < shards) {
+                    relayLock = std::unique_lock<std::mutex>(instance.shards[relayShard]->lock);
+                    relay = &Take(*instance.shards[relayShard], io, relayShard);
+                }
                 for (int k = 0; k < got; ++k) {
                     const uint8_t* data = static_cast<uint8_t*>(batch.inIov[k].iov_base);
                     size_t length = batch.in[k].msg_len;
                     if (batch.in[k].msg_hdr.msg_flags & MSG_TRUNC) continue;
                     Endpoint from = FromSockaddr(batch.inAddr[k]);
-                    if (fd == io.mMainFd) {
-                        service.OnDatagram(data, length, from, now);
+                    if (main) {
+                        // Its DID's or session's shard; anything else this worker's first.
+                        size_t s = DatagramShard(data, length, shards);
+                        if (s >= shards) s = w.index % shards;
+                        std::lock_guard<std::mutex> lock(instance.shards[s]->lock);
+                        Take(*instance.shards[s], io, s).OnDatagram(data, length, from, now);
                         continue;
                     }
                     Endpoint to;
-                    if (!service.OnRelayDatagram(fd, data, length, from, now, &to)) continue;
+                    if (relay == nullptr ||
+                        !relay->OnRelayDatagram(fd, data, length, from, now, &to))
+                        continue;
                     sockaddr_in dst{};
                     dst.sin_family = AF_INET;
                     dst.sin_addr.s_addr = htonl(to.ip);
@@ -338,6 +422,7 @@ int Serve(const ServiceConfig& config) {
                     ++outCount;
                     ++segmentCount;
                 }
+                if (relayLock.owns_lock()) relayLock.unlock();
                 for (int o = 0; o < outCount; ++o) {
                     msghdr& h = batch.out[o].msg_hdr;
                     if (h.msg_iovlen < 2) continue;
@@ -362,10 +447,10 @@ int Serve(const ServiceConfig& config) {
                     // Refused as a whole: one by one. Above the route's mtu (EMSGSIZE) the
                     // kernel fragments single datagrams; no offload at all stops trying.
                     if (errno == EIO || errno == ENOPROTOOPT || errno == EOPNOTSUPP) {
-                        if (gSegmentation)
+                        const int error = errno;
+                        if (gSegmentation.exchange(false))
                             LogText(kLogWarn, std::string("relay: no UDP segmentation offload: ") +
-                                                  std::strerror(errno));
-                        gSegmentation = false;
+                                                  std::strerror(error));
                     }
                     for (size_t k = 0; k < h.msg_iovlen; ++k)
                         (void)::sendto(fd, h.msg_iov[k].iov_base, h.msg_iov[k].iov_len,
@@ -378,17 +463,90 @@ int Serve(const ServiceConfig& config) {
             }
         }
         if (now >= nextSweep) {
-            service.Sweep(now);
+            // Each worker sweeps its own share of the shards.
+            for (size_t k = w.index; k < shards; k += instance.workers.size()) {
+                std::lock_guard<std::mutex> lock(instance.shards[k]->lock);
+                Take(*instance.shards[k], io, k).Sweep(now);
+            }
             io.Flush();
             nextSweep = now + 100;
         }
-        if (gReport) {
-            gReport = 0;
+        if (w.index == 0 && gReport.exchange(0)) {
             uint64_t stats[kStatCount];
-            service.Snapshot(stats);
+            instance.shared.Snapshot(stats, io.KernelDrops());
             LogText(kLogInfo, "load: " + FormatLoad(stats, kStatCount), true);
         }
     }
+}
+
+int Serve(const ServiceConfig& config) {
+    std::vector<Endpoint> listen;
+    if (!ParseEndpointList(config.listen, &listen, 1)) {
+        LogText(kLogError, "bad --listen address '" + config.listen + "'");
+        return 2;
+    }
+    size_t threads = config.threads;
+    if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+    threads = std::min(threads, kMaxThreads);
+    Instance instance(config);
+    uint16_t port = 0;
+    if (!OpenMainSockets(listen[0].ip, listen[0].port, threads, &instance.mainFds, &port)) {
+        LogText(kLogError, "cannot bind " + config.listen + ": " + std::strerror(errno));
+        return 1;
+    }
+    const uint64_t cookieSeed = RandomU64();  // one for all: any shard checks a challenge
+    const uint32_t relayRange =
+        config.relayPortFirst ? uint32_t(config.relayPortLast - config.relayPortFirst) + 1 : 1;
+    for (size_t k = 0; k < threads; ++k) {
+        auto w = std::make_unique<Worker>();
+        w->index = k;
+        w->io.mMainFd = instance.mainFds[k];
+        w->io.mAllMainFds = &instance.mainFds;
+        w->io.mIp = listen[0].ip;
+        w->io.mRelayFirst = config.relayPortFirst;
+        w->io.mRelayLast = config.relayPortLast;
+        // Workers search the relay range from different places.
+        w->io.mRelayCursor = uint32_t(k * relayRange / threads);
+        w->io.mEpoll = epoll_create1(EPOLL_CLOEXEC);
+        if (w->io.mEpoll < 0) {
+            LogText(kLogError, std::string("cannot start a worker: ") + std::strerror(errno));
+            return 1;
+        }
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u64 = uint32_t(w->io.mMainFd);
+        epoll_ctl(w->io.mEpoll, EPOLL_CTL_ADD, w->io.mMainFd, &ev);
+        instance.workers.push_back(std::move(w));
+    }
+    const size_t shards = threads == 1 ? 1 : threads * kShardsPerWorker;
+    for (size_t k = 0; k < shards; ++k) {
+        auto shard = std::make_unique<Shard>();
+        shard->service = std::make_unique<Rendezvous>(
+            config, &instance.workers[k % threads]->io, cookieSeed, &instance.shared, k);
+        instance.shards.push_back(std::move(shard));
+    }
+    LogText(kLogInfo, "listening on " + FormatEndpoint(Endpoint{listen[0].ip, port}) +
+                          (config.forceRelay ? " (relay forced)" : "") +
+                          (config.noRelay ? " (no relay)" : "") + ", " + std::to_string(threads) +
+                          (threads == 1 ? " thread" : " threads"));
+    if (!config.portFile.empty()) {
+        std::string tmp = config.portFile + ".tmp";
+        std::ofstream out(tmp);
+        out << port << "\n";
+        out.close();
+        if (!out || std::rename(tmp.c_str(), config.portFile.c_str()) != 0) {
+            LogText(kLogError, "cannot write port file " + config.portFile);
+            return 1;
+        }
+    }
+    std::printf("%u\n", port);
+    std::fflush(stdout);
+
+    std::vector<std::thread> others;
+    for (size_t k = 1; k < threads; ++k)
+        others.emplace_back(RunWorker, std::ref(instance), std::ref(*instance.workers[k]));
+    RunWorker(instance, *instance.workers[0]);
+    for (std::thread& t : others) t.join();
     LogText(kLogInfo, "stopping");
     return 0;
 }

@@ -121,6 +121,12 @@ bool ApplyOption(const std::string& name, const std::string& value, ServiceConfi
     } else if (name == "relay-max-seconds") {
         if (!number(100000000)) return false;
         c->relayMaxSeconds = uint32_t(n);
+    } else if (name == "threads") {
+        if (!number(kMaxThreads)) {
+            *error = "threads must be 0 (one per CPU) to " + std::to_string(kMaxThreads);
+            return false;
+        }
+        c->threads = n;
     } else if (name == "relay-ports") {
         unsigned first = 0, last = 0;
         char rest = 0;
@@ -168,14 +174,220 @@ bool ParseConfigText(const std::string& text, ServiceConfig* config, std::string
     return true;
 }
 
-struct Rendezvous::Registration {
-    std::string did;
+namespace {
+
+// A DID as the table keys it: its characters, NUL padded to the wire field's 24 bytes.
+struct DidKey {
+    uint64_t w[3] = {};
+    explicit DidKey(const char* did) { std::memcpy(w, did, strnlen(did, kDidField)); }
+    bool operator==(const DidKey& o) const {
+        return w[0] == o.w[0] && w[1] == o.w[1] && w[2] == o.w[2];
+    }
+};
+
+uint64_t Mix(uint64_t z) {
+    z ^= z >> 30;
+    z *= 0xbf58476d1ce4e5b9ull;
+    z ^= z >> 27;
+    z *= 0x94d049bb133111ebull;
+    return z ^ (z >> 31);
+}
+
+}  // namespace
+
+size_t DatagramShard(const uint8_t* data, size_t length, size_t shards) {
+    if (shards <= 1) return 0;
+    if (length < 4 + 8 || !HasMagic(data, length) || data[2] != kVersion) return shards;
+    switch (MsgType(data[3])) {
+        case MsgType::kHello:
+        case MsgType::kRegister:
+        case MsgType::kKeepalive:
+        case MsgType::kUnregister:
+        case MsgType::kLookup: {
+            if (length < 4 + kDidField) return shards;
+            // Only the characters count: a DID padded with other bytes is still that DID
+            // (the shard then finds the datagram malformed), never a second copy elsewhere.
+            char did[kDidField + 1] = {};
+            std::memcpy(did, data + 4, kDidField);
+            DidKey key(did);
+            return size_t(Mix(key.w[0] ^ Mix(key.w[1] ^ Mix(key.w[2]))) >> 32) % shards;
+        }
+        case MsgType::kSessionJoin:
+        case MsgType::kSessionDirect: {
+            uint64_t session = 0;
+            for (int i = 0; i < 8; ++i) session |= uint64_t(data[4 + i]) << (8 * i);
+            return size_t(session & 0xFF) % shards;
+        }
+        default:
+            return shards;
+    }
+}
+
+namespace {
+
+struct Registration {
+    DidKey key{""};
     Endpoint endpoint;
     uint64_t regId = 0;
     uint64_t lastSeen = 0;
 };
 
+}  // namespace
+
+// The registered devices of a shard: the records packed in one array (48 bytes each, in no
+// order, so the sweep walks them by position) and an open-addressing index over it keyed
+// by a seeded hash of the DID (linear probing, at most three quarters full; each slot
+// holds the hash's low 32 bits and the record's position plus one).
+class DeviceTable {
+public:
+    explicit DeviceTable(uint64_t seed) : mSeed(Mix(seed) | 1) {}
+
+    size_t Size() const { return mRecords.size(); }
+    Registration& At(size_t position) { return mRecords[position]; }
+
+    Registration* Find(const DidKey& key) {
+        if (mRecords.empty()) return nullptr;
+        const uint32_t h = Hash(key);
+        for (size_t i = h & mMask;; i = (i + 1) & mMask) {
+            const uint64_t slot = mSlots[i];
+            if (slot == 0) return nullptr;
+            if (uint32_t(slot >> 32) == h && mRecords[uint32_t(slot) - 1].key == key)
+                return &mRecords[uint32_t(slot) - 1];
+        }
+    }
+    // key must not be in the table.
+    Registration& Insert(const DidKey& key) {
+        if ((mRecords.size() + 1) * 4 > mSlots.size() * 3) Grow();
+        mRecords.emplace_back();
+        mRecords.back().key = key;
+        Place(Hash(key), uint32_t(mRecords.size()));
+        return mRecords.back();
+    }
+    void Erase(const Registration& r) { EraseAt(size_t(&r - mRecords.data())); }
+    // The last record moves into position.
+    void EraseAt(size_t position) {
+        RemoveSlot(SlotOf(mRecords[position].key, uint32_t(position + 1)));
+        const size_t last = mRecords.size() - 1;
+        if (position != last) {
+            mSlots[SlotOf(mRecords[last].key, uint32_t(last + 1))] =
+                (uint64_t(Hash(mRecords[last].key)) << 32) | uint32_t(position + 1);
+            mRecords[position] = mRecords[last];
+        }
+        mRecords.pop_back();
+    }
+
+private:
+    uint32_t Hash(const DidKey& k) const {
+        return uint32_t(Mix((k.w[0] ^ mSeed) * 0x9e3779b97f4a7c15ull ^
+                            Mix(k.w[1] + mSeed) ^ Mix(k.w[2] ^ (mSeed << 1))));
+    }
+    void Place(uint32_t h, uint32_t ref) {
+        size_t i = h & mMask;
+        while (mSlots[i] != 0) i = (i + 1) & mMask;
+        mSlots[i] = (uint64_t(h) << 32) | ref;
+    }
+    size_t SlotOf(const DidKey& key, uint32_t ref) const {
+        size_t i = Hash(key) & mMask;
+        while (uint32_t(mSlots[i]) != ref) i = (i + 1) & mMask;
+        return i;
+    }
+    // Backward-shift deletion: later members of the probe run move up, no tombstones.
+    void RemoveSlot(size_t hole) {
+        mSlots[hole] = 0;
+        for (size_t j = (hole + 1) & mMask; mSlots[j] != 0; j = (j + 1) & mMask) {
+            const size_t home = uint32_t(mSlots[j] >> 32) & mMask;
+            const bool stays = hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
+            if (stays) continue;
+            mSlots[hole] = mSlots[j];
+            mSlots[j] = 0;
+            hole = j;
+        }
+    }
+    void Grow() {
+        std::vector<uint64_t> old;
+        old.swap(mSlots);
+        mSlots.assign(std::max<size_t>(16, old.size() * 2), 0);
+        mMask = mSlots.size() - 1;
+        for (uint64_t slot : old)
+            if (slot != 0) Place(uint32_t(slot >> 32), uint32_t(slot));
+    }
+
+    const uint64_t mSeed;
+    std::vector<Registration> mRecords;
+    std::vector<uint64_t> mSlots;
+    size_t mMask = 0;
+};
+
+bool ServiceShared::AddDevice(uint32_t ip) {
+    std::lock_guard<std::mutex> lock(mLock);
+    size_t& here = mDevicesPerIp[ip];
+    if (mDevices.load(std::memory_order_relaxed) >= mConfig.maxDevices ||
+        here >= mConfig.maxDevicesPerAddress) {
+        if (here == 0) mDevicesPerIp.erase(ip);
+        return false;
+    }
+    ++here;
+    mDevices.fetch_add(1, std::memory_order_relaxed);
+    return true;
+}
+
+void ServiceShared::RemoveDevice(uint32_t ip) {
+    std::lock_guard<std::mutex> lock(mLock);
+    auto it = mDevicesPerIp.find(ip);
+    if (it != mDevicesPerIp.end() && --it->second == 0) mDevicesPerIp.erase(it);
+    mDevices.fetch_sub(1, std::memory_order_relaxed);
+}
+
+bool ServiceShared::MoveDevice(uint32_t from, uint32_t to) {
+    std::lock_guard<std::mutex> lock(mLock);
+    size_t& there = mDevicesPerIp[to];
+    if (there >= mConfig.maxDevicesPerAddress) return false;
+    ++there;
+    auto it = mDevicesPerIp.find(from);
+    if (it != mDevicesPerIp.end() && --it->second == 0) mDevicesPerIp.erase(it);
+    return true;
+}
+
+bool ServiceShared::AddSession(uint32_t ip) {
+    std::lock_guard<std::mutex> lock(mLock);
+    size_t& here = mSessionsPerIp[ip];
+    if (mSessions.load(std::memory_order_relaxed) >= mConfig.maxSessions ||
+        mPending.load(std::memory_order_relaxed) >= mConfig.maxPending ||
+        here >= mConfig.maxSessionsPerAddress) {
+        if (here == 0) mSessionsPerIp.erase(ip);
+        return false;
+    }
+    ++here;
+    mSessions.fetch_add(1, std::memory_order_relaxed);
+    mPending.fetch_add(1, std::memory_order_relaxed);
+    return true;
+}
+
+void ServiceShared::EndPending() {
+    mPending.fetch_sub(1, std::memory_order_relaxed);
+}
+
+void ServiceShared::RemoveSession(uint32_t ip, bool pending) {
+    std::lock_guard<std::mutex> lock(mLock);
+    auto it = mSessionsPerIp.find(ip);
+    if (it != mSessionsPerIp.end() && --it->second == 0) mSessionsPerIp.erase(it);
+    mSessions.fetch_sub(1, std::memory_order_relaxed);
+    if (pending) mPending.fetch_sub(1, std::memory_order_relaxed);
+}
+
+void ServiceShared::Snapshot(uint64_t* out, uint64_t kernelDrops) const {
+    std::fill(out, out + kStatCount, 0);
+    for (const Rendezvous* shard : mShards) {
+        for (size_t i = 0; i < kStatCount; ++i) out[i] += shard->Stat(i);
+        out[kStatRelaysNow] += shard->Relays();
+    }
+    out[kStatDevicesNow] = Devices();
+    out[kStatSessionsNow] = Sessions();
+    out[kStatKernelDrops] = kernelDrops;
+}
+
 struct Rendezvous::Relay {
+    ServiceIo* io = nullptr;  // the one that opened it closes it
     int fd = -1;
     uint16_t port = 0;
     Endpoint viewer, device;
@@ -186,38 +398,78 @@ struct Rendezvous::Relay {
     uint64_t created = 0;
 };
 
+// A peer's local endpoints as its LOOKUP or SESSION_JOIN carried them.
+struct Locals {
+    uint8_t count = 0;
+    Endpoint endpoints[kMaxEndpoints];
+};
+
 struct Rendezvous::SessionRec {
     uint64_t id = 0;
-    std::string did;
+    char did[kDidField] = {};
     Endpoint viewer;
     uint64_t lookupNonce = 0;
     bool tryDirect = true;
-    Message viewerLocals;  // endpoints only
+    Locals viewerLocals;
     uint64_t joinToken = 0;
     bool joined = false;
     bool failed = false;
     Endpoint device;
-    Message deviceLocals;
+    Locals deviceLocals;
     uint64_t punchKey = 0;
     uint64_t relayTokenViewer = 0;
     uint64_t relayTokenDevice = 0;
     std::unique_ptr<Relay> relay;
     uint64_t created = 0;
     uint64_t joinedAt = 0;
-    bool pending = true;  // counted in mPending
+    uint64_t queuedDue = 0;  // its live entry in mTimers
+    bool pending = true;     // counted as pending in ServiceShared
 };
 
-Rendezvous::Rendezvous(const ServiceConfig& config, ServiceIo* io, uint64_t cookieSeed)
-    : mConfig(config), mIo(io) {
+size_t Rendezvous::LookupHash::operator()(const LookupKey& k) const {
+    return size_t(Mix((uint64_t(k.viewer.ip) << 16 | k.viewer.port) ^ Mix(k.nonce)));
+}
+
+Rendezvous::Rendezvous(const ServiceConfig& config, ServiceIo* io, uint64_t cookieSeed,
+                       ServiceShared* shared, size_t shard)
+    : mConfig(config),
+      mIo(io),
+      mOwnShared(shared ? nullptr : std::make_unique<ServiceShared>(config)),
+      mShared(shared ? shared : mOwnShared.get()),
+      mShard(shard),
+      mLogLevel(config.logLevel == "error"  ? kLogError
+                : config.logLevel == "warn" ? kLogWarn
+                : config.logLevel == "debug"
+                    ? kLogDebug
+                    : kLogInfo),
+      mDevices(std::make_unique<DeviceTable>(RandomU64())) {
     uint8_t seed[8];
     for (int i = 0; i < 8; ++i) seed[i] = uint8_t(cookieSeed >> (8 * i));
     HmacSha256(reinterpret_cast<const uint8_t*>(config.key.data()), config.key.size(), seed,
                sizeof seed, mCookieKey);
+    mShared->Join(this);
 }
 
 Rendezvous::~Rendezvous() {
     for (auto& [id, s] : mSessions)
-        if (s->relay) mIo->CloseRelay(s->relay->fd);
+        if (s->relay) s->relay->io->CloseRelay(s->relay->fd);
+}
+
+size_t Rendezvous::Devices() const {
+    return mDevices->Size();
+}
+
+uint64_t Rendezvous::Random() {
+    // Ids and tokens must stay unguessable, so from the system's generator, but a block at
+    // a time.
+    for (;;) {
+        if (mRandomLeft == 0) {
+            RandomBytes(reinterpret_cast<uint8_t*>(mRandom), sizeof mRandom);
+            mRandomLeft = sizeof mRandom / sizeof mRandom[0];
+        }
+        uint64_t v = mRandom[--mRandomLeft];
+        if (v != 0) return v;
+    }
 }
 
 void Rendezvous::Log(int level, const std::string& text) {
@@ -228,16 +480,12 @@ void Rendezvous::Reply(const Endpoint& to, const Message& m, int relayFd) {
     uint8_t buffer[kMaxDatagram];
     size_t n = EncodeMessage(m, buffer, sizeof buffer);
     if (n == 0) return;
-    ++mStats[kStatDatagramsOut];
+    Count(kStatDatagramsOut);
     mIo->Send(relayFd, to, buffer, n);
 }
 
 void Rendezvous::Snapshot(uint64_t* out) {
-    mStats[kStatDevicesNow] = mDevices.size();
-    mStats[kStatSessionsNow] = mSessions.size();
-    mStats[kStatRelaysNow] = mRelayByFd.size();
-    mStats[kStatKernelDrops] = mIo->KernelDrops();
-    std::copy(mStats, mStats + kStatCount, out);
+    mShared->Snapshot(out, mIo->KernelDrops());
 }
 
 std::string FormatLoad(const uint64_t* stats, size_t count) {
@@ -268,11 +516,13 @@ void Rendezvous::MakeChallenge(const char* did, const Endpoint& from, uint64_t s
 
 void Rendezvous::OnDatagram(const uint8_t* data, size_t length, const Endpoint& from,
                             uint64_t now) {
-    ++mStats[kStatDatagrams];
+    now = Monotonic(now);
+
+    Count(kStatDatagrams);
     Message m;
     if (!DecodeMessage(data, length, &m)) {
-        ++mStats[kStatMalformed];
-        Log(kLogDebug, "malformed datagram from " + FormatEndpoint(from));
+        Count(kStatMalformed);
+        if (Logging(kLogDebug)) Log(kLogDebug, "malformed datagram from " + FormatEndpoint(from));
         return;
     }
     switch (m.type) {
@@ -301,7 +551,7 @@ void Rendezvous::OnDatagram(const uint8_t* data, size_t length, const Endpoint& 
             OnStats(m, from);
             break;
         default:
-            ++mStats[kStatUnexpected];  // messages the service sends, never receives
+            Count(kStatUnexpected);  // messages the service sends, never receives
             break;
     }
 }
@@ -334,56 +584,51 @@ void Rendezvous::OnRegister(const Message& m, const Endpoint& from, uint64_t now
     DeviceSecret(mConfig.key, m.did, secret);
     RegistrationProof(secret, m.challenge, m.did, proof);
     if (!fresh || !SameBytes(proof, m.proof, kProofSize)) {
-        ++mStats[kStatRefused];
+        Count(kStatRefused);
         Log(kLogWarn,
             std::string("refused registration of ") + m.did + " from " + FormatEndpoint(from));
         r.status = kStatusRefused;
         Reply(from, r);
         return;
     }
-    auto it = mDevices.find(m.did);
-    if (it != mDevices.end()) {
-        Registration& reg = *it->second;
-        bool alive = now - reg.lastSeen < mConfig.deviceExpiryMs;
-        if (reg.endpoint == from) {
+    const DidKey key(m.did);
+    if (Registration* reg = mDevices->Find(key)) {
+        bool alive = now - reg->lastSeen < mConfig.deviceExpiryMs;
+        if (reg->endpoint == from) {
             // A retransmitted REGISTER: same answer.
-            reg.lastSeen = now;
+            reg->lastSeen = now;
             r.status = kStatusOk;
-            r.token = reg.regId;
+            r.token = reg->regId;
             Reply(from, r);
             return;
         }
         if (alive) {
             // The live holder keeps its DID; a second device waits for it to stop or expire.
-            ++mStats[kStatDidInUse];
+            Count(kStatDidInUse);
             Log(kLogWarn, std::string("DID ") + m.did + " in use; refused " + FormatEndpoint(from));
             r.status = kStatusDidInUse;
             Reply(from, r);
             return;
         }
-        if (--mDevicesPerIp[reg.endpoint.ip] == 0) mDevicesPerIp.erase(reg.endpoint.ip);
-        mDevices.erase(it);
+        mShared->RemoveDevice(reg->endpoint.ip);
+        mDevices->Erase(*reg);
     }
-    if (mDevices.size() >= mConfig.maxDevices ||
-        mDevicesPerIp[from.ip] >= mConfig.maxDevicesPerAddress) {
-        if (mDevicesPerIp[from.ip] == 0) mDevicesPerIp.erase(from.ip);
-        ++mStats[kStatLimitHits];
+    if (!mShared->AddDevice(from.ip)) {
+        Count(kStatLimitHits);
         Log(kLogWarn, "registration limit reached for " + FormatEndpoint(from));
         r.status = kStatusLimit;
         Reply(from, r);
         return;
     }
-    auto reg = std::make_unique<Registration>();
-    reg->did = m.did;
-    reg->endpoint = from;
-    reg->regId = RandomU64();
-    reg->lastSeen = now;
+    Registration& reg = mDevices->Insert(key);
+    reg.endpoint = from;
+    reg.regId = Random();
+    reg.lastSeen = now;
     r.status = kStatusOk;
-    r.token = reg->regId;
-    ++mDevicesPerIp[from.ip];
-    mDevices[m.did] = std::move(reg);
-    ++mStats[kStatRegistered];
-    Log(kLogInfo, std::string("registered ") + m.did + " at " + FormatEndpoint(from));
+    r.token = reg.regId;
+    Count(kStatRegistered);
+    if (Logging(kLogInfo))
+        Log(kLogInfo, std::string("registered ") + m.did + " at " + FormatEndpoint(from));
     Reply(from, r);
 }
 
@@ -392,54 +637,50 @@ void Rendezvous::OnKeepalive(const Message& m, const Endpoint& from, uint64_t no
     r.type = MsgType::kKeepaliveAck;
     std::memcpy(r.did, m.did, kDidField);
     r.observed = from;
-    auto it = mDevices.find(m.did);
-    if (it == mDevices.end() || it->second->regId != m.token) {
-        ++mStats[kStatUnexpected];
+    Registration* reg = mDevices->Find(DidKey(m.did));
+    if (reg == nullptr || reg->regId != m.token) {
+        Count(kStatUnexpected);
         r.status = kStatusUnknown;
         Reply(from, r);
         return;
     }
-    Registration& reg = *it->second;
-    if (reg.endpoint != from) {
+    if (reg->endpoint != from) {
         // The registration id is the device's proof; a new address is a NAT rebinding.
-        if (reg.endpoint.ip != from.ip) {
-            if (mDevicesPerIp[from.ip] >= mConfig.maxDevicesPerAddress) {
-                ++mStats[kStatLimitHits];
-                r.status = kStatusLimit;
-                Reply(from, r);
-                return;
-            }
-            if (--mDevicesPerIp[reg.endpoint.ip] == 0) mDevicesPerIp.erase(reg.endpoint.ip);
-            ++mDevicesPerIp[from.ip];
+        if (reg->endpoint.ip != from.ip && !mShared->MoveDevice(reg->endpoint.ip, from.ip)) {
+            Count(kStatLimitHits);
+            r.status = kStatusLimit;
+            Reply(from, r);
+            return;
         }
-        reg.endpoint = from;
+        reg->endpoint = from;
     }
-    reg.lastSeen = now;
+    reg->lastSeen = now;
     r.status = kStatusOk;
     Reply(from, r);
 }
 
 void Rendezvous::OnUnregister(const Message& m, const Endpoint& from) {
-    auto it = mDevices.find(m.did);
-    if (it == mDevices.end() || it->second->regId != m.token) {
-        ++mStats[kStatUnexpected];
+    Registration* reg = mDevices->Find(DidKey(m.did));
+    if (reg == nullptr || reg->regId != m.token) {
+        Count(kStatUnexpected);
         return;
     }
-    if (--mDevicesPerIp[it->second->endpoint.ip] == 0) mDevicesPerIp.erase(it->second->endpoint.ip);
-    Log(kLogInfo, std::string("unregistered ") + m.did + " from " + FormatEndpoint(from));
-    mDevices.erase(it);
+    mShared->RemoveDevice(reg->endpoint.ip);
+    if (Logging(kLogInfo))
+        Log(kLogInfo, std::string("unregistered ") + m.did + " from " + FormatEndpoint(from));
+    mDevices->Erase(*reg);
 }
 
 void Rendezvous::SendConnectRequest(const SessionRec& s) {
-    auto it = mDevices.find(s.did);
-    if (it == mDevices.end()) return;
+    Registration* reg = mDevices->Find(DidKey(s.did));
+    if (reg == nullptr) return;
     Message r;
     r.type = MsgType::kConnectRequest;
-    std::memcpy(r.did, s.did.c_str(), s.did.size());
-    r.token = it->second->regId;
+    std::memcpy(r.did, s.did, kDidField);
+    r.token = reg->regId;
     r.session = s.id;
     r.nonce = s.joinToken;
-    Reply(it->second->endpoint, r);
+    Reply(reg->endpoint, r);
 }
 
 void Rendezvous::SendPeerInfo(const SessionRec& s, bool toViewer, bool toDevice) {
@@ -461,7 +702,7 @@ void Rendezvous::SendPeerInfo(const SessionRec& s, bool toViewer, bool toDevice)
         r.token = s.relayTokenViewer;
         r.observed = s.viewer;
         r.peer = s.device;
-        r.endpointCount = s.deviceLocals.endpointCount;
+        r.endpointCount = s.deviceLocals.count;
         std::copy(std::begin(s.deviceLocals.endpoints), std::end(s.deviceLocals.endpoints),
                   r.endpoints);
         Reply(s.viewer, r);
@@ -472,7 +713,7 @@ void Rendezvous::SendPeerInfo(const SessionRec& s, bool toViewer, bool toDevice)
         r.token = s.relayTokenDevice;
         r.observed = s.device;
         r.peer = s.viewer;
-        r.endpointCount = s.viewerLocals.endpointCount;
+        r.endpointCount = s.viewerLocals.count;
         std::copy(std::begin(s.viewerLocals.endpoints), std::end(s.viewerLocals.endpoints),
                   r.endpoints);
         Reply(s.device, r);
@@ -483,7 +724,7 @@ void Rendezvous::OnLookup(const Message& m, const Endpoint& from, uint64_t now) 
     Message r;
     r.type = MsgType::kLookupStatus;
     r.nonce = m.nonce;
-    auto known = mLookupIndex.find({from, m.nonce});
+    auto known = mLookupIndex.find(LookupKey{from, m.nonce});
     if (known != mLookupIndex.end()) {
         auto it = mSessions.find(known->second);
         if (it != mSessions.end()) {
@@ -501,70 +742,77 @@ void Rendezvous::OnLookup(const Message& m, const Endpoint& from, uint64_t now) 
             return;
         }
     }
-    ++mStats[kStatLookups];
-    auto dev = mDevices.find(m.did);
-    if (dev == mDevices.end() || now - dev->second->lastSeen >= mConfig.deviceExpiryMs) {
-        ++mStats[kStatOffline];
-        Log(kLogDebug, std::string("lookup of offline ") + m.did + " from " + FormatEndpoint(from));
+    Count(kStatLookups);
+    const Registration* dev = mDevices->Find(DidKey(m.did));
+    if (dev == nullptr || now - dev->lastSeen >= mConfig.deviceExpiryMs) {
+        Count(kStatOffline);
+        if (Logging(kLogDebug))
+            Log(kLogDebug,
+                std::string("lookup of offline ") + m.did + " from " + FormatEndpoint(from));
         r.status = kStatusOffline;
         Reply(from, r);
         return;
     }
-    if (mSessions.size() >= mConfig.maxSessions || mPending >= mConfig.maxPending ||
-        mSessionsPerIp[from.ip] >= mConfig.maxSessionsPerAddress) {
-        if (mSessionsPerIp[from.ip] == 0) mSessionsPerIp.erase(from.ip);
-        ++mStats[kStatLimitHits];
+    if (!mShared->AddSession(from.ip)) {
+        Count(kStatLimitHits);
         Log(kLogWarn, "session limit reached for " + FormatEndpoint(from));
         r.status = kStatusLimit;
         Reply(from, r);
         return;
     }
     auto s = std::make_unique<SessionRec>();
+    // With several shards the low byte names this one, so a join finds it.
+    const bool alone = mShared->Shards() <= 1;
     do {
-        s->id = RandomU64();
+        s->id = alone ? Random() : (Random() & ~uint64_t(0xFF)) | mShard;
     } while (mSessions.count(s->id));
-    s->did = m.did;
+    std::memcpy(s->did, m.did, kDidField);
     s->viewer = from;
     s->lookupNonce = m.nonce;
     s->tryDirect = (m.flags & kFlagTryDirect) != 0;
-    s->viewerLocals.endpointCount = m.endpointCount;
+    s->viewerLocals.count = m.endpointCount;
     std::copy(std::begin(m.endpoints), std::end(m.endpoints), s->viewerLocals.endpoints);
-    s->joinToken = RandomU64();
-    s->punchKey = RandomU64();
-    s->relayTokenViewer = RandomU64();
-    s->relayTokenDevice = RandomU64();
+    s->joinToken = Random();
+    s->punchKey = Random();
+    s->relayTokenViewer = Random();
+    s->relayTokenDevice = Random();
     s->created = now;
-    if (!mConfig.noRelay) {
-        uint16_t port = 0;
-        int fd = mIo->OpenRelay(&port);
-        if (fd >= 0) {
-            s->relay = std::make_unique<Relay>();
-            s->relay->fd = fd;
-            s->relay->port = port;
-            s->relay->created = now;
-            s->relay->lastActive = now;
-            s->relay->refilled = now;
-            s->relay->tokens = RelayBurst(mConfig.relayRate);  // start with a full bucket
-            mRelayByFd[fd] = s.get();
-        } else {
-            Log(kLogWarn, "no relay socket for a session: " + std::string(m.did));
-        }
-    }
-    mLookupIndex[{from, m.nonce}] = s->id;
-    ++mSessionsPerIp[from.ip];
-    ++mPending;
-    ++mStats[kStatSessions];
-    Log(kLogDebug, std::string("session for ") + m.did + " from " + FormatEndpoint(from));
+    // The relay socket opens when the device joins: a lookup it never answers costs none.
+    mLookupIndex[LookupKey{from, m.nonce}] = s->id;
+    Count(kStatSessions);
+    if (Logging(kLogDebug))
+        Log(kLogDebug, std::string("session for ") + m.did + " from " + FormatEndpoint(from));
     SendConnectRequest(*s);
+    SessionRec& rec = *s;
     mSessions[s->id] = std::move(s);
+    Schedule(rec, SessionDue(rec));
     r.status = kStatusPending;
     Reply(from, r);
+}
+
+void Rendezvous::OpenRelayFor(SessionRec& s, uint64_t now) {
+    uint16_t port = 0;
+    int fd = mIo->OpenRelay(&port);
+    if (fd < 0) {
+        Log(kLogWarn, "no relay socket for a session: " + std::string(s.did));
+        return;
+    }
+    s.relay = std::make_unique<Relay>();
+    s.relay->io = mIo;
+    s.relay->fd = fd;
+    s.relay->port = port;
+    s.relay->created = now;
+    s.relay->lastActive = now;
+    s.relay->refilled = now;
+    s.relay->tokens = RelayBurst(mConfig.relayRate);  // start with a full bucket
+    mRelayByFd[fd] = &s;
+    mRelayCount.store(mRelayByFd.size(), std::memory_order_relaxed);
 }
 
 void Rendezvous::OnJoin(const Message& m, const Endpoint& from, uint64_t now) {
     auto it = mSessions.find(m.session);
     if (it == mSessions.end() || it->second->joinToken != m.nonce || it->second->failed) {
-        ++mStats[kStatUnexpected];
+        Count(kStatUnexpected);
         return;
     }
     SessionRec& s = *it->second;
@@ -572,17 +820,19 @@ void Rendezvous::OnJoin(const Message& m, const Endpoint& from, uint64_t now) {
         s.joined = true;
         s.joinedAt = now;
         s.device = from;
-        s.deviceLocals.endpointCount = m.endpointCount;
+        s.deviceLocals.count = m.endpointCount;
         std::copy(std::begin(m.endpoints), std::end(m.endpoints), s.deviceLocals.endpoints);
         if (s.pending) {
             s.pending = false;
-            --mPending;
+            mShared->EndPending();
         }
+        if (!mConfig.noRelay) OpenRelayFor(s, now);
+        Schedule(s, SessionDue(s));
         SendPeerInfo(s, true, true);
     } else if (from == s.device) {
         SendPeerInfo(s, false, true);
     } else {
-        ++mStats[kStatUnexpected];
+        Count(kStatUnexpected);
     }
 }
 
@@ -590,16 +840,17 @@ void Rendezvous::OnSessionDirect(const Message& m, const Endpoint& from) {
     auto it = mSessions.find(m.session);
     if (it == mSessions.end() || it->second->relayTokenViewer != m.token ||
         it->second->viewer != from) {
-        ++mStats[kStatUnexpected];
+        Count(kStatUnexpected);
         return;
     }
     DropRelay(*it->second);
+    Schedule(*it->second, SessionDue(*it->second));
 }
 
 void Rendezvous::OnStats(const Message& m, const Endpoint& from) {
     // Counters are for the operator on this host only.
     if ((from.ip >> 24) != 127) {
-        ++mStats[kStatUnexpected];
+        Count(kStatUnexpected);
         return;
     }
     Message r;
@@ -612,7 +863,8 @@ void Rendezvous::OnStats(const Message& m, const Endpoint& from) {
 
 bool Rendezvous::OnRelayDatagram(int relayFd, const uint8_t* data, size_t length,
                                  const Endpoint& from, uint64_t now, Endpoint* forwardTo) {
-    ++mStats[kStatRelayIn];
+    now = Monotonic(now);
+    Count(kStatRelayIn);
     auto found = mRelayByFd.find(relayFd);
     if (found == mRelayByFd.end()) return false;
     SessionRec& s = *found->second;
@@ -621,7 +873,7 @@ bool Rendezvous::OnRelayDatagram(int relayFd, const uint8_t* data, size_t length
         Message m;
         if (!DecodeMessage(data, length, &m) || m.type != MsgType::kRelayBind ||
             m.session != s.id) {
-            ++mStats[kStatRelayDropped];
+            Count(kStatRelayDropped);
             return false;
         }
         Message r;
@@ -634,7 +886,7 @@ bool Rendezvous::OnRelayDatagram(int relayFd, const uint8_t* data, size_t length
             relay.device = from;
             relay.deviceBound = true;
         } else {
-            ++mStats[kStatRelayDropped];
+            Count(kStatRelayDropped);
             return false;
         }
         relay.lastActive = now;
@@ -645,7 +897,7 @@ bool Rendezvous::OnRelayDatagram(int relayFd, const uint8_t* data, size_t length
     bool fromViewer = relay.viewerBound && from == relay.viewer;
     bool fromDevice = relay.deviceBound && from == relay.device;
     if ((!fromViewer && !fromDevice) || !relay.viewerBound || !relay.deviceBound) {
-        ++mStats[kStatRelayDropped];
+        Count(kStatRelayDropped);
         return false;
     }
     if (mConfig.relayRate != 0) {
@@ -657,14 +909,14 @@ bool Rendezvous::OnRelayDatagram(int relayFd, const uint8_t* data, size_t length
         // debt) so the peers see the loss of data, not of the session.
         bool small = length <= kSmallDatagram;
         if (relay.tokens < double(length) && !(small && relay.tokens > -burst)) {
-            ++mStats[kStatRelayRateDrops];
+            Count(kStatRelayRateDrops);
             return false;
         }
         relay.tokens -= double(length);
     }
     relay.lastActive = now;
-    ++mStats[kStatRelayForwarded];
-    mStats[kStatRelayBytes] += length;
+    Count(kStatRelayForwarded);
+    Count(kStatRelayBytes, length);
     *forwardTo = fromViewer ? relay.device : relay.viewer;
     return true;
 }
@@ -672,7 +924,8 @@ bool Rendezvous::OnRelayDatagram(int relayFd, const uint8_t* data, size_t length
 void Rendezvous::DropRelay(SessionRec& s) {
     if (!s.relay) return;
     mRelayByFd.erase(s.relay->fd);
-    mIo->CloseRelay(s.relay->fd);
+    mRelayCount.store(mRelayByFd.size(), std::memory_order_relaxed);
+    s.relay->io->CloseRelay(s.relay->fd);
     s.relay.reset();
 }
 
@@ -681,80 +934,105 @@ void Rendezvous::DropSession(uint64_t id) {
     if (it == mSessions.end()) return;
     SessionRec& s = *it->second;
     DropRelay(s);
-    if (s.pending) --mPending;
-    if (--mSessionsPerIp[s.viewer.ip] == 0) mSessionsPerIp.erase(s.viewer.ip);
-    mLookupIndex.erase({s.viewer, s.lookupNonce});
+    mShared->RemoveSession(s.viewer.ip, s.pending);
+    mLookupIndex.erase(LookupKey{s.viewer, s.lookupNonce});
     mSessions.erase(it);
 }
 
+uint64_t Rendezvous::SessionDue(const SessionRec& s) const {
+    if (s.failed) return s.created + mConfig.joinTimeoutMs + kFailedKeepMs;
+    if (!s.joined) return s.created + mConfig.joinTimeoutMs;
+    if (!s.relay) return s.joinedAt + kJoinedKeepMs;
+    uint64_t due = s.relay->lastActive + mConfig.relayIdleMs;
+    if (mConfig.relayMaxSeconds != 0)
+        due = std::min(due, s.relay->created + uint64_t(mConfig.relayMaxSeconds) * 1000);
+    return due;
+}
+
+void Rendezvous::Schedule(SessionRec& s, uint64_t due) {
+    // An entry that is due later than needed is fine (it is looked at and pushed on); one
+    // that is due too late is not, so an earlier due gets a new entry.
+    if (s.queuedDue != 0 && s.queuedDue <= due) return;
+    s.queuedDue = due;
+    mTimers.emplace(due, s.id);
+}
+
+void Rendezvous::SweepSessions(uint64_t now) {
+    // Only the sessions whose time has come: a relay's traffic moves its due on without
+    // touching the queue, and the entry is pushed again when it comes up early.
+    while (!mTimers.empty() && mTimers.top().first <= now) {
+        auto [queued, id] = mTimers.top();
+        mTimers.pop();
+        auto it = mSessions.find(id);
+        if (it == mSessions.end() || it->second->queuedDue != queued) continue;
+        SessionRec& s = *it->second;
+        s.queuedDue = 0;
+        const uint64_t due = SessionDue(s);
+        if (due > now) {
+            Schedule(s, due);
+            continue;
+        }
+        if (s.failed) {
+            DropSession(id);
+        } else if (!s.joined) {
+            // The device never answered: tell the viewer now rather than let it wait.
+            s.failed = true;
+            s.pending = false;
+            mShared->EndPending();
+            DropRelay(s);
+            Message r;
+            r.type = MsgType::kLookupStatus;
+            r.nonce = s.lookupNonce;
+            r.status = kStatusOffline;
+            Reply(s.viewer, r);
+            Count(kStatOffline);
+            Schedule(s, SessionDue(s));
+        } else {
+            if (s.relay && Logging(kLogInfo)) {
+                bool idle = now - s.relay->lastActive >= mConfig.relayIdleMs;
+                Log(kLogInfo, "relay for " + std::string(s.did) +
+                                  (idle ? " idle" : " at its time limit"));
+            }
+            DropSession(id);
+        }
+    }
+}
+
 void Rendezvous::Sweep(uint64_t now) {
+    now = Monotonic(now);
     if (mRateStart == 0 || now < mRateStart) {
         mRateStart = now;
     } else if (now - mRateStart >= 1000) {
-        uint64_t in = mStats[kStatDatagrams] + mStats[kStatRelayIn];
-        uint64_t out = mStats[kStatDatagramsOut] + mStats[kStatRelayForwarded];
+        uint64_t in = Stat(kStatDatagrams) + Stat(kStatRelayIn);
+        uint64_t out = Stat(kStatDatagramsOut) + Stat(kStatRelayForwarded);
         uint64_t span = now - mRateStart;
-        mStats[kStatInPerSecond] = (in - mRateIn) * 1000 / span;
-        mStats[kStatOutPerSecond] = (out - mRateOut) * 1000 / span;
+        mStats[kStatInPerSecond].store((in - mRateIn) * 1000 / span, std::memory_order_relaxed);
+        mStats[kStatOutPerSecond].store((out - mRateOut) * 1000 / span, std::memory_order_relaxed);
         mRateIn = in;
         mRateOut = out;
         mRateStart = now;
     }
     // A large table is checked a tenth per call (each device about once a second), so it
     // never stalls the loop for long; lookups and registrations check expiry themselves.
-    size_t budget = mDevices.size() <= kDeviceSweepSlice
-                        ? mDevices.size()
-                        : std::max(kDeviceSweepSlice, mDevices.size() / 10 + 1);
-    auto it = mDevices.lower_bound(mSweepCursor);
-    for (size_t checked = 0; checked < budget; ++checked) {
-        if (it == mDevices.end()) it = mDevices.begin();
-        if (it == mDevices.end()) break;
-        if (now - it->second->lastSeen >= mConfig.deviceExpiryMs) {
-            Log(kLogInfo, "registration of " + it->first + " expired");
-            if (--mDevicesPerIp[it->second->endpoint.ip] == 0)
-                mDevicesPerIp.erase(it->second->endpoint.ip);
-            it = mDevices.erase(it);
+    const size_t size = mDevices->Size();
+    size_t budget =
+        size <= kDeviceSweepSlice ? size : std::max(kDeviceSweepSlice, size / 10 + 1);
+    for (size_t checked = 0; checked < budget && mDevices->Size() > 0; ++checked) {
+        if (mSweepCursor >= mDevices->Size()) mSweepCursor = 0;
+        Registration& reg = mDevices->At(mSweepCursor);
+        if (now - reg.lastSeen >= mConfig.deviceExpiryMs) {
+            if (Logging(kLogInfo)) {
+                char did[kDidField + 1] = {};
+                std::memcpy(did, reg.key.w, kDidField);
+                Log(kLogInfo, "registration of " + std::string(did) + " expired");
+            }
+            mShared->RemoveDevice(reg.endpoint.ip);
+            mDevices->EraseAt(mSweepCursor);  // the last record moves here: look again
         } else {
-            ++it;
+            ++mSweepCursor;
         }
     }
-    mSweepCursor = it == mDevices.end() ? std::string() : it->first;
-    std::vector<uint64_t> drop;
-    for (auto& [id, sp] : mSessions) {
-        SessionRec& s = *sp;
-        if (s.failed) {
-            if (now - s.created >= mConfig.joinTimeoutMs + kFailedKeepMs) drop.push_back(id);
-            continue;
-        }
-        if (!s.joined) {
-            if (now - s.created >= mConfig.joinTimeoutMs) {
-                // The device never answered: tell the viewer now rather than let it wait.
-                s.failed = true;
-                s.pending = false;
-                --mPending;
-                DropRelay(s);
-                Message r;
-                r.type = MsgType::kLookupStatus;
-                r.nonce = s.lookupNonce;
-                r.status = kStatusOffline;
-                Reply(s.viewer, r);
-                ++mStats[kStatOffline];
-            }
-            continue;
-        }
-        if (s.relay) {
-            bool idle = now - s.relay->lastActive >= mConfig.relayIdleMs;
-            bool tooLong = mConfig.relayMaxSeconds != 0 &&
-                           now - s.relay->created >= uint64_t(mConfig.relayMaxSeconds) * 1000;
-            if (idle || tooLong) {
-                Log(kLogInfo, "relay for " + s.did + (idle ? " idle" : " at its time limit"));
-                drop.push_back(id);
-            }
-        } else if (now - s.joinedAt >= kJoinedKeepMs) {
-            drop.push_back(id);
-        }
-    }
-    for (uint64_t id : drop) DropSession(id);
+    SweepSessions(now);
 }
 
 }  // namespace zevo::p2p

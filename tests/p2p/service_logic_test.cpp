@@ -2,8 +2,10 @@
 // and stale challenges need no waiting.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <deque>
+#include <vector>
 
 #include "p2p/crypto.h"
 #include "p2p/p2pd/service.h"
@@ -179,6 +181,71 @@ TEST_F(ServiceLogic, RegistrationLivesByKeepalivesAndExpires) {
     EXPECT_EQ(Register("ABCD-000001-EFGHI", other), p2p::kStatusOk);
 }
 
+// Thousands of devices registering, expiring, unregistering and coming back: the device
+// table (records packed by moving the last into a hole, an index that shifts its probe
+// runs back on removal) must keep finding every live DID and none of the gone ones.
+TEST_F(ServiceLogic, ThousandsOfDevicesComeAndGoAndEveryLiveOneIsFound) {
+    constexpr int kCount = 3000;
+    mConfig.maxDevices = 100000;
+    mConfig.maxDevicesPerAddress = 100000;
+    Make();
+    auto did = [](int i) {
+        char text[24];
+        std::snprintf(text, sizeof text, "TABL-%06d", i);
+        return std::string(text);
+    };
+    auto from = [](int i) { return Endpoint{0x0A010000u + uint32_t(i), 4000}; };
+    std::vector<uint64_t> regIds(kCount);
+    auto keepalive = [&](int i) {
+        Message m;
+        m.type = MsgType::kKeepalive;
+        std::strcpy(m.did, did(i).c_str());
+        m.token = regIds[size_t(i)];
+        Deliver(m, from(i));
+        Message ack;
+        return mIo.Last(MsgType::kKeepaliveAck, from(i), &ack) ? ack.status : int8_t(-100);
+    };
+    for (int i = 0; i < kCount; ++i)
+        ASSERT_EQ(Register(did(i).c_str(), from(i), kKey, &regIds[size_t(i)]), p2p::kStatusOk);
+    mIo.mSent.clear();
+    EXPECT_EQ(mService->Devices(), size_t(kCount));
+
+    // The odd ones keep alive; the even ones fall silent and expire.
+    mNow += mConfig.deviceExpiryMs / 2;
+    for (int i = 1; i < kCount; i += 2) ASSERT_EQ(keepalive(i), p2p::kStatusOk) << i;
+    mNow += mConfig.deviceExpiryMs / 2 + 1;
+    mService->Sweep(mNow);
+    EXPECT_EQ(mService->Devices(), size_t(kCount / 2));
+    for (int i = 0; i < kCount; ++i)
+        ASSERT_EQ(keepalive(i), i % 2 ? p2p::kStatusOk : p2p::kStatusUnknown) << i;
+    mIo.mSent.clear();
+
+    // Every third odd one leaves; the even ones come back with new registration ids.
+    for (int i = 1; i < kCount; i += 6) {
+        Message m;
+        m.type = MsgType::kUnregister;
+        std::strcpy(m.did, did(i).c_str());
+        m.token = regIds[size_t(i)];
+        Deliver(m, from(i));
+    }
+    for (int i = 0; i < kCount; i += 2) {
+        uint64_t old = regIds[size_t(i)];
+        ASSERT_EQ(Register(did(i).c_str(), from(i), kKey, &regIds[size_t(i)]), p2p::kStatusOk);
+        EXPECT_NE(regIds[size_t(i)], old);
+    }
+    mIo.mSent.clear();
+    size_t live = 0;
+    for (int i = 0; i < kCount; ++i) {
+        const bool gone = i % 6 == 1;
+        live += !gone;
+        ASSERT_EQ(keepalive(i), gone ? p2p::kStatusUnknown : p2p::kStatusOk) << i;
+    }
+    EXPECT_EQ(mService->Devices(), live);
+    EXPECT_EQ(Lookup(did(1).c_str(), mViewer, 1), p2p::kStatusOffline);
+    EXPECT_EQ(Lookup(did(2).c_str(), mViewer, 2), p2p::kStatusPending);
+    EXPECT_EQ(Lookup("TABL-999999", mViewer, 3), p2p::kStatusOffline);
+}
+
 TEST_F(ServiceLogic, ASilentDeviceMeansOfflineForTheViewer) {
     mConfig.joinTimeoutMs = 2500;
     Make();
@@ -186,7 +253,7 @@ TEST_F(ServiceLogic, ASilentDeviceMeansOfflineForTheViewer) {
     EXPECT_EQ(Lookup("ABCD-000001-EFGHI", mViewer, 7), p2p::kStatusPending);
     Message request;
     ASSERT_TRUE(mIo.Last(MsgType::kConnectRequest, mDevice, &request));
-    EXPECT_EQ(mIo.mOpen, 1);
+    EXPECT_EQ(mIo.mOpen, 0);  // a relay socket only once the device joins
     mNow += 2500;
     mService->Sweep(mNow);
     Message status;
@@ -220,10 +287,12 @@ TEST_F(ServiceLogic, JoinIntroducesThePeersAndTheRelayJoinsOnlyThem) {
     Deliver(join, deviceSession);
     Message info;
     EXPECT_FALSE(mIo.Last(MsgType::kPeerInfo, mViewer, &info));
+    EXPECT_EQ(mIo.mOpen, 0);
     join.nonce = request.nonce;
     join.endpointCount = 1;
     join.endpoints[0] = Endpoint{0xC0A80001, 5001};
     Deliver(join, deviceSession);
+    EXPECT_EQ(mIo.mOpen, 1);
     Message toViewer, toDevice;
     ASSERT_TRUE(mIo.Last(MsgType::kPeerInfo, mViewer, &toViewer));
     ASSERT_TRUE(mIo.Last(MsgType::kPeerInfo, deviceSession, &toDevice));
