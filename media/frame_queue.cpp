@@ -1,5 +1,12 @@
 #include "media/frame_queue.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -143,6 +150,8 @@ FrameQueue* CreateFrameQueue() {
     queue->tailLink = &queue->head;
     queue->count.store(0, std::memory_order_relaxed);
     queue->totalBytes.store(0, std::memory_order_relaxed);
+    queue->wantCount.store(0, std::memory_order_relaxed);
+    queue->wakeSequence.store(0, std::memory_order_relaxed);
     return queue;
 }
 
@@ -174,6 +183,46 @@ void ClearFrameQueue(FrameQueue* queue) {
     }
 }
 
+namespace {
+
+// The wake-up pairs a store and a load on each side (the consumer: wantCount, then the
+// count; the producer: the count, then wantCount), each pair split by a full fence, so
+// at least one side sees the other's store: the consumer does not start to wait for a
+// push it missed, or the producer wakes it.
+void WakeConsumer(FrameQueue* queue, int newCount) {
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    int want = queue->wantCount.load(std::memory_order_relaxed);
+    if (want <= 0 || newCount < want) return;
+    // Cleared here, so pushes that follow before the consumer runs make no system call.
+    if (!queue->wantCount.compare_exchange_strong(want, 0, std::memory_order_relaxed)) return;
+    queue->wakeSequence.fetch_add(1, std::memory_order_release);
+    syscall(SYS_futex, &queue->wakeSequence, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
+}  // namespace
+
+int WaitForFrames(FrameQueue* queue, int count, uint32_t timeoutMs) {
+    if (queue == nullptr) return 0;
+    if (count < 1) count = 1;
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
+    for (;;) {
+        const uint32_t sequence = queue->wakeSequence.load(std::memory_order_acquire);
+        queue->wantCount.store(count, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        if (FrameCount(queue) >= count) break;
+        const auto left =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count();
+        if (left <= 0) break;
+        timespec wait{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+        // Returns at once when a push has bumped the sequence since it was read.
+        syscall(SYS_futex, &queue->wakeSequence, FUTEX_WAIT_PRIVATE, sequence, &wait, nullptr, 0);
+    }
+    queue->wantCount.store(0, std::memory_order_relaxed);
+    return FrameCount(queue);
+}
+
 int PushFrames(FrameQueue* queue, FrameNode* first) {
     if (queue == nullptr || first == nullptr) return 0;
     // The chain still belongs to the caller, so it is measured before taking the lock;
@@ -196,6 +245,7 @@ int PushFrames(FrameQueue* queue, FrameNode* first) {
         queue->totalBytes.store(queue->totalBytes.load(std::memory_order_relaxed) + bytes,
                                 std::memory_order_relaxed);
     }
+    WakeConsumer(queue, newCount);
     return newCount;
 }
 

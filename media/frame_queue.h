@@ -52,6 +52,11 @@ struct FrameQueue {
     // Blocks of nodes the consumer has freed, handed back to the producer for its next
     // packets: the hand-over costs no heap call on either side once the stream runs.
     FramePool* pool;
+    // The consumer's wake-up: while it waits for `wantCount` nodes (0 when it does not
+    // wait), the push that reaches that many bumps `wakeSequence` and wakes it. A push
+    // nobody waits for costs one read of wantCount and no system call.
+    alignas(64) std::atomic<int> wantCount;
+    std::atomic<uint32_t> wakeSequence;
 };
 
 // A new empty queue, or null when the allocation fails.
@@ -66,6 +71,10 @@ int PushFrames(FrameQueue* queue, FrameNode* first);
 // Takes the oldest node (its `next` cleared), or null when empty. The caller frees it
 // with FreeFrameNode.
 FrameNode* PopFrame(FrameQueue* queue);
+// Blocks the queue's consumer until at least `count` nodes are queued (1 when count is
+// less) or timeoutMs milliseconds have passed, and returns FrameCount then; 0 at once
+// for a null queue. Only the queue's one consumer thread waits on it.
+int WaitForFrames(FrameQueue* queue, int count, uint32_t timeoutMs);
 // Number of queued nodes, read without the lock; 0 for a null queue.
 int FrameCount(FrameQueue* queue);
 // Sum of the queued nodes' lengths, read without the lock; 0 for a null queue.
