@@ -148,8 +148,11 @@ FrameQueue* CreateFrameQueue() {
     queue->pool = pool;
     queue->head = nullptr;
     queue->tailLink = &queue->head;
-    queue->count.store(0, std::memory_order_relaxed);
-    queue->totalBytes.store(0, std::memory_order_relaxed);
+    queue->pushedNodes.store(0, std::memory_order_relaxed);
+    queue->pushedBytes.store(0, std::memory_order_relaxed);
+    queue->taken = nullptr;
+    queue->poppedNodes.store(0, std::memory_order_relaxed);
+    queue->poppedBytes.store(0, std::memory_order_relaxed);
     queue->wantCount.store(0, std::memory_order_relaxed);
     queue->wakeSequence.store(0, std::memory_order_relaxed);
     return queue;
@@ -165,16 +168,22 @@ void DestroyFrameQueue(FrameQueue* queue) {
 
 void ClearFrameQueue(FrameQueue* queue) {
     if (queue == nullptr) return;
-    FrameNode* detached = nullptr;
+    FrameNode* detached;
     {
+        std::lock_guard<FrameQueueLock> taking(queue->takeLock);
+        detached = queue->taken;
+        queue->taken = nullptr;
         std::lock_guard<FrameQueueLock> guard(queue->lock);
-        if (queue->head != nullptr) {
-            detached = queue->head;
-            queue->head = nullptr;
-            queue->tailLink = &queue->head;
-            queue->count.store(0, std::memory_order_relaxed);
-            queue->totalBytes.store(0, std::memory_order_relaxed);
-        }
+        // The producer's chain continues the taken one.
+        FrameNode** link = &detached;
+        while (*link != nullptr) link = &(*link)->next;
+        *link = queue->head;
+        queue->head = nullptr;
+        queue->tailLink = &queue->head;
+        queue->poppedNodes.store(queue->pushedNodes.load(std::memory_order_relaxed),
+                                 std::memory_order_release);
+        queue->poppedBytes.store(queue->pushedBytes.load(std::memory_order_relaxed),
+                                 std::memory_order_release);
     }
     while (detached != nullptr) {
         FrameNode* next = detached->next;
@@ -227,7 +236,7 @@ int PushFrames(FrameQueue* queue, FrameNode* first) {
     if (queue == nullptr || first == nullptr) return 0;
     // The chain still belongs to the caller, so it is measured before taking the lock;
     // the lock then covers only the pointer and counter updates.
-    int nodes = 1;
+    uint64_t nodes = 1;
     uint64_t bytes = first->length;
     FrameNode* last = first;
     while (last->next != nullptr) {
@@ -235,49 +244,63 @@ int PushFrames(FrameQueue* queue, FrameNode* first) {
         ++nodes;
         bytes += last->length;
     }
-    int newCount;
+    uint64_t pushed;
     {
         std::lock_guard<FrameQueueLock> guard(queue->lock);
         *queue->tailLink = first;
         queue->tailLink = &last->next;
-        newCount = queue->count.load(std::memory_order_relaxed) + nodes;
-        queue->count.store(newCount, std::memory_order_relaxed);
-        queue->totalBytes.store(queue->totalBytes.load(std::memory_order_relaxed) + bytes,
-                                std::memory_order_relaxed);
+        pushed = queue->pushedNodes.load(std::memory_order_relaxed) + nodes;
+        queue->pushedNodes.store(pushed, std::memory_order_release);
+        queue->pushedBytes.store(queue->pushedBytes.load(std::memory_order_relaxed) + bytes,
+                                 std::memory_order_release);
     }
+    // Never more than pushed: popped only counts nodes that were pushed before.
+    const auto newCount = static_cast<int>(pushed - queue->poppedNodes.load(std::memory_order_acquire));
     WakeConsumer(queue, newCount);
     return newCount;
 }
 
 FrameNode* PopFrame(FrameQueue* queue) {
     if (queue == nullptr) return nullptr;
-    // Consumers poll; an empty queue is answered without contending for the lock. A
-    // stale zero only means the node is taken at the next poll.
-    if (queue->count.load(std::memory_order_relaxed) == 0) return nullptr;
-    FrameNode* node;
-    {
+    std::lock_guard<FrameQueueLock> taking(queue->takeLock);
+    FrameNode* node = queue->taken;
+    if (node == nullptr) {
+        // Consumers poll; an empty queue is answered without contending for the
+        // producer's lock. A stale total only means the node is taken at the next poll.
+        if (queue->pushedNodes.load(std::memory_order_relaxed) ==
+            queue->poppedNodes.load(std::memory_order_relaxed)) {
+            return nullptr;
+        }
+        // Everything pushed so far, in one step: the pops that follow need no lock the
+        // producer takes.
         std::lock_guard<FrameQueueLock> guard(queue->lock);
         node = queue->head;
         if (node == nullptr) return nullptr;
-        queue->head = node->next;
-        if (queue->head == nullptr) queue->tailLink = &queue->head;
-        queue->count.store(queue->count.load(std::memory_order_relaxed) - 1,
-                           std::memory_order_relaxed);
-        queue->totalBytes.store(queue->totalBytes.load(std::memory_order_relaxed) - node->length,
-                                std::memory_order_relaxed);
+        queue->head = nullptr;
+        queue->tailLink = &queue->head;
     }
+    queue->taken = node->next;
+    queue->poppedNodes.store(queue->poppedNodes.load(std::memory_order_relaxed) + 1,
+                             std::memory_order_release);
+    queue->poppedBytes.store(queue->poppedBytes.load(std::memory_order_relaxed) + node->length,
+                             std::memory_order_release);
     node->next = nullptr;
     return node;
 }
 
 int FrameCount(FrameQueue* queue) {
     if (queue == nullptr) return 0;
-    return queue->count.load(std::memory_order_relaxed);
+    // Popped first: it never passes the pushed total read after it.
+    const uint64_t popped = queue->poppedNodes.load(std::memory_order_acquire);
+    const uint64_t pushed = queue->pushedNodes.load(std::memory_order_acquire);
+    return pushed > popped ? static_cast<int>(pushed - popped) : 0;
 }
 
 uint64_t FrameBytes(FrameQueue* queue) {
     if (queue == nullptr) return 0;
-    return queue->totalBytes.load(std::memory_order_relaxed);
+    const uint64_t popped = queue->poppedBytes.load(std::memory_order_acquire);
+    const uint64_t pushed = queue->pushedBytes.load(std::memory_order_acquire);
+    return pushed > popped ? pushed - popped : 0;
 }
 
 int FillFrameNode(FrameNode* node, const unsigned char* source, uint32_t size) {
