@@ -98,6 +98,10 @@ private:
     std::atomic<uint32_t> mKeyRequests{0};
     // Audio samples not yet making a whole block, and the capture time of the first.
     std::vector<int16_t> mAudioPending;
+    // Passthrough: the stamp of the unit that went out last and its duration (stream
+    // time, nanoseconds; none before the first), kept by the video streaming thread.
+    uint64_t mPassStamp = 0;
+    uint64_t mPassLast = 0;
     uint64_t mAudioPendingTime = 0;
 };
 
