@@ -194,13 +194,12 @@ void ClearFrameQueue(FrameQueue* queue) {
 
 namespace {
 
-// The wake-up pairs a store and a load on each side (the consumer: wantCount, then the
-// count; the producer: the count, then wantCount), each pair split by a full fence, so
-// at least one side sees the other's store: the consumer does not start to wait for a
-// push it missed, or the producer wakes it.
+// The wake-up pairs a store and a load on each side, all sequentially consistent (the
+// consumer: wantCount, then the pushed total; the producer: the pushed total, then
+// wantCount), so at least one side sees the other's store: the consumer does not start
+// to wait for a push it missed, or the producer wakes it.
 void WakeConsumer(FrameQueue* queue, int newCount) {
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    int want = queue->wantCount.load(std::memory_order_relaxed);
+    int want = queue->wantCount.load(std::memory_order_seq_cst);
     if (want <= 0 || newCount < want) return;
     // Cleared here, so pushes that follow before the consumer runs make no system call.
     if (!queue->wantCount.compare_exchange_strong(want, 0, std::memory_order_relaxed)) return;
@@ -218,9 +217,11 @@ int WaitForFrames(FrameQueue* queue, int count, uint32_t timeoutMs) {
     static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
     for (;;) {
         const uint32_t sequence = queue->wakeSequence.load(std::memory_order_acquire);
-        queue->wantCount.store(count, std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_seq_cst);
-        if (FrameCount(queue) >= count) break;
+        queue->wantCount.store(count, std::memory_order_seq_cst);
+        // The popped total is this thread's own.
+        const uint64_t queued = queue->pushedNodes.load(std::memory_order_seq_cst) -
+                                queue->poppedNodes.load(std::memory_order_relaxed);
+        if (queued >= static_cast<uint64_t>(count)) break;
         const auto left =
             std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count();
         if (left <= 0) break;
@@ -250,7 +251,8 @@ int PushFrames(FrameQueue* queue, FrameNode* first) {
         *queue->tailLink = first;
         queue->tailLink = &last->next;
         pushed = queue->pushedNodes.load(std::memory_order_relaxed) + nodes;
-        queue->pushedNodes.store(pushed, std::memory_order_release);
+        // Sequentially consistent for the wake-up (WakeConsumer).
+        queue->pushedNodes.store(pushed, std::memory_order_seq_cst);
         queue->pushedBytes.store(queue->pushedBytes.load(std::memory_order_relaxed) + bytes,
                                  std::memory_order_release);
     }
