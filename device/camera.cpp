@@ -260,6 +260,10 @@ int Camera::StartLocked() {
     gst_pipeline_use_clock(GST_PIPELINE(pipeline), clock);
     gst_element_set_start_time(pipeline, GST_CLOCK_TIME_NONE);
     mBaseTime = gst_clock_get_time(clock);
+    // The file's first unit has running time 0: it goes out when the last one ends.
+    if (mConfig.source == VideoSourceKind::Passthrough) {
+        mBaseTime = std::max<uint64_t>(mBaseTime, mPassEnd.load());
+    }
     gst_element_set_base_time(pipeline, mBaseTime);
     gst_object_unref(clock);
 
@@ -429,7 +433,14 @@ void Camera::HandleVideo(GstAppSink* sink) {
         frame->camera = uint8_t(mIndex);
         frame->data.assign(map.data, map.data + map.size);
         frame->key = IsKeyAccessUnit(frame->data.data(), frame->data.size(), mConfig.codec);
-        frame->captureTick = uint32_t(CaptureTime(sample) / kNsPerMs);
+        const uint64_t capture = CaptureTime(sample);
+        frame->captureTick = uint32_t(capture / kNsPerMs);
+        if (mConfig.source == VideoSourceKind::Passthrough) {
+            const uint64_t duration = GST_BUFFER_DURATION_IS_VALID(buffer)
+                                          ? GST_BUFFER_DURATION(buffer)
+                                          : GST_SECOND / uint64_t(std::max(1, mConfig.fps));
+            mPassEnd.store(capture + duration);
+        }
         gst_buffer_unmap(buffer, &map);
         ++mVideoFrames;
         Deliver(frame);

@@ -102,6 +102,9 @@ private:
     // time, nanoseconds; none before the first), kept by the video streaming thread.
     uint64_t mPassStamp = 0;
     uint64_t mPassLast = 0;
+    // Passthrough: when the last unit sent ends (CLOCK_MONOTONIC ns), so a file played
+    // again starts one frame after it rather than at once.
+    std::atomic<uint64_t> mPassEnd{0};
     uint64_t mAudioPendingTime = 0;
 };
 
