@@ -116,7 +116,7 @@ std::vector<double> ClientStarts(DeviceHarness& world, int runs) {
 }
 
 // The host's StartAV-to-first-frame times in ms; empty on failure.
-std::vector<double> HostStarts(DeviceHarness& world, int runs) {
+std::vector<double> HostStarts(DeviceHarness& world, int runs, const std::string& tag) {
     std::ostringstream body;
     body << "for (var i = 0; i < " << runs << "; ++i) {\n"
          << "    var before = Math.max(0, viewer.framesRendered());\n"
@@ -129,7 +129,7 @@ std::vector<double> HostStarts(DeviceHarness& world, int runs) {
          << "    host.sleep(300);\n"
          << "}\n";
     ChildProcess host;
-    if (!StartHost(host, world, "startav", body.str())) return {};
+    if (!StartHost(host, world, tag, body.str())) return {};
     const double deadline = Now() + runs * 20.0 + 30;
     while (host.Running() && Now() < deadline) usleep(50000);
     host.Stop(15, 5000);
@@ -189,7 +189,7 @@ int main(int argc, char** argv) {
             const int n = half == 0 ? runs / 2 : runs - runs / 2;
             if (n == 0) continue;
             std::vector<double> c = ClientStarts(world, n);
-            std::vector<double> h = HostStarts(world, n);
+            std::vector<double> h = HostStarts(world, n, "startav" + std::to_string(half));
             if (c.empty() || h.empty()) {
                 std::fprintf(stderr, "a start failed (logs in %s)\n", dir.c_str());
                 return 1;
