@@ -4,12 +4,11 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -257,7 +256,8 @@ int PushFrames(FrameQueue* queue, FrameNode* first) {
                                  std::memory_order_release);
     }
     // Never more than pushed: popped only counts nodes that were pushed before.
-    const auto newCount = static_cast<int>(pushed - queue->poppedNodes.load(std::memory_order_acquire));
+    const auto newCount =
+        static_cast<int>(pushed - queue->poppedNodes.load(std::memory_order_acquire));
     WakeConsumer(queue, newCount);
     return newCount;
 }

@@ -88,11 +88,11 @@ bool StartHost(ChildProcess& host, DeviceHarness& world, const std::string& tag,
         script << "player.SavePath = \"" << dir << "\";\nplayer.ChgSelection(0);\n"
                << scriptBody << "host.quit(0);\n";
     }
-    return host.Start({HostPath(), "--headless", "--did", world.Did(), "--password",
-                       world.Password(), "--script", scriptPath},
-                      {"HOME=" + dir, "QT_QPA_PLATFORM=offscreen",
-                       "ZEVO_P2P_SERVER=" + world.Endpoint()},
-                      dir + "/" + tag + ".out") == 0;
+    return host.Start(
+               {HostPath(), "--headless", "--did", world.Did(), "--password", world.Password(),
+                "--script", scriptPath},
+               {"HOME=" + dir, "QT_QPA_PLATFORM=offscreen", "ZEVO_P2P_SERVER=" + world.Endpoint()},
+               dir + "/" + tag + ".out") == 0;
 }
 
 // Milliseconds from connecting to the first video packet, per run; empty on failure.
@@ -200,12 +200,13 @@ int main(int argc, char** argv) {
         std::printf("\nStart to first picture, 1080p30 passthrough, loopback (%d runs each, ms):\n",
                     runs);
         std::printf("  %-44s %8s %8s\n", "", "median", "worst");
-        std::printf("  %-44s %8.0f %8.0f\n", "zevo-host StartAV to first frame shown",
-                    Median(host), Worst(host));
+        std::printf("  %-44s %8.0f %8.0f\n", "zevo-host StartAV to first frame shown", Median(host),
+                    Worst(host));
         std::printf("  %-44s %8.0f %8.0f\n", "baseline: client connect to first packet",
                     Median(client), Worst(client));
-        std::printf("  viewer's own share (median difference) %.0f ms; goal: host median < 250 ms\n",
-                    Median(host) - Median(client));
+        std::printf(
+            "  viewer's own share (median difference) %.0f ms; goal: host median < 250 ms\n",
+            Median(host) - Median(client));
         std::fflush(stdout);
     }
 
