@@ -244,20 +244,20 @@ int PushFrames(FrameQueue* queue, FrameNode* first) {
         ++nodes;
         bytes += last->length;
     }
-    uint64_t pushed;
+    int newCount;
     {
         std::lock_guard<FrameQueueLock> guard(queue->lock);
         *queue->tailLink = first;
         queue->tailLink = &last->next;
-        pushed = queue->pushedNodes.load(std::memory_order_relaxed) + nodes;
+        const uint64_t pushed = queue->pushedNodes.load(std::memory_order_relaxed) + nodes;
         // Sequentially consistent for the wake-up (WakeConsumer).
         queue->pushedNodes.store(pushed, std::memory_order_seq_cst);
         queue->pushedBytes.store(queue->pushedBytes.load(std::memory_order_relaxed) + bytes,
                                  std::memory_order_release);
+        // Read under the lock, while the consumer cannot take this chain yet: the count
+        // includes it. Popped never passes pushed: it counts only nodes pushed before.
+        newCount = static_cast<int>(pushed - queue->poppedNodes.load(std::memory_order_acquire));
     }
-    // Never more than pushed: popped only counts nodes that were pushed before.
-    const auto newCount =
-        static_cast<int>(pushed - queue->poppedNodes.load(std::memory_order_acquire));
     WakeConsumer(queue, newCount);
     return newCount;
 }
