@@ -5,7 +5,8 @@
 // A plain structure handled by free functions; every operation accepts a null queue
 // (and a null node where it takes one) and then does nothing and returns 0 or null.
 // Nodes and their data blocks live on the C heap and are allocated and freed outside
-// the queue's lock, which is the innermost lock of the system.
+// the queue's locks, which are the innermost locks of the system (the consumer's is taken
+// before the producer's, never the other way).
 #include <atomic>
 #include <cstdint>
 
@@ -19,8 +20,8 @@ struct FrameNode {
 
 struct FramePool;
 
-// The queue's locks. Each is held for a few pointer updates only, so a thread that finds it
-// taken spins for a moment and then yields, instead of going to sleep in the kernel
+// The queue's locks. Each is held for a few pointer updates only, so a thread that finds
+// it taken spins for a moment and then yields, instead of going to sleep in the kernel
 // and needing a system call to be woken.
 class FrameQueueLock {
 public:

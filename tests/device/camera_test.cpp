@@ -371,7 +371,7 @@ TEST_F(CameraTest, PassthroughSendsTheFileAsItIsAtItsRateAndLoops) {
                                              " -count_frames -select_streams v:0 -show_entries "
                                              "stream=nb_read_frames -of csv=p=0 " + sent),
                   std::to_string(video.size()) + "\n");
-        std::system(("rm -rf " + std::string(dir)).c_str());
+        EXPECT_EQ(std::system(("rm -rf " + std::string(dir)).c_str()), 0);
     }
 }
 
