@@ -5,6 +5,7 @@
 #include <gst/video/video.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 
 #include "device/log.h"
@@ -29,6 +30,44 @@ bool HaveElement(const char* name) {
     return true;
 }
 
+bool EndsWith(const std::string& text, const char* tail) {
+    const size_t n = std::strlen(tail);
+    return text.size() >= n && text.compare(text.size() - n, n, tail) == 0;
+}
+
+// A raw byte stream rather than a container: the parser alone finds the access units.
+bool IsAnnexBFile(const std::string& path) {
+    std::string lower = path;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return char(std::tolower(c)); });
+    for (const char* tail : {".h264", ".264", ".h265", ".265", ".hevc"}) {
+        if (EndsWith(lower, tail)) return true;
+    }
+    return false;
+}
+
+// The compressed file as it is, one access unit per buffer with parameter sets before
+// each key frame, at the file's own pace (the sink syncs to the stamps).
+std::string DescribePassthrough(const CameraConfig& c) {
+    const std::string media = c.codec == VideoCodec::H264 ? "video/x-h264" : "video/x-h265";
+    const std::string parser = c.codec == VideoCodec::H264 ? "h264parse" : "h265parse";
+    std::string d;
+    const bool annexB = IsAnnexBFile(c.location);
+    if (annexB) {
+        // Read round and round: the parser stamps every unit from the rate, so the stamps
+        // run on across the file's end without a gap or a new start.
+        d = "multifilesrc name=vsrc loop=true caps=\"" + media +
+            ",stream-format=byte-stream,framerate=" + std::to_string(c.fps) + "/1\"";
+    } else {
+        // Containers are demultiplexed; at their end the pipeline starts again (Poll).
+        d = "filesrc name=vsrc ! parsebin";
+    }
+    d += " ! " + parser + " config-interval=-1 ! " + media +
+         ",stream-format=byte-stream,alignment=au";
+    d += " ! appsink name=vsink max-buffers=60 enable-last-sample=false sync=true";
+    return d;
+}
+
 // x264 lets one frame use the whole VBV buffer; keep that under the viewer's media
 // buffer so a key frame is never too big to be received.
 int VbvMilliseconds(int bitrateKbps) {
@@ -47,6 +86,27 @@ struct CameraCallbacks {
         static_cast<Camera*>(self)->HandleAudio(sink);
         return GST_FLOW_OK;
     }
+    static GstPadProbeReturn DecodingOrder(GstPad*, GstPadProbeInfo* info, gpointer self) {
+        auto* camera = static_cast<Camera*>(self);
+        GstBuffer* buffer = gst_buffer_make_writable(GST_PAD_PROBE_INFO_BUFFER(info));
+        // Containers often keep presentation stamps only, and with B-frames those go back
+        // and forth in the order the units are sent. The units are stamped one frame
+        // duration apart from the first one, in the order they go out.
+        if (camera->mPassStamp == GST_CLOCK_TIME_NONE) {
+            camera->mPassStamp =
+                GST_BUFFER_PTS_IS_VALID(buffer) ? GST_BUFFER_PTS(buffer) : GST_BUFFER_DTS(buffer);
+            if (camera->mPassStamp == GST_CLOCK_TIME_NONE) camera->mPassStamp = 0;
+        } else {
+            camera->mPassStamp += camera->mPassLast != GST_CLOCK_TIME_NONE
+                                      ? camera->mPassLast
+                                      : GST_SECOND / uint64_t(std::max(1, camera->mConfig.fps));
+        }
+        camera->mPassLast = GST_BUFFER_DURATION(buffer);
+        GST_BUFFER_PTS(buffer) = camera->mPassStamp;
+        GST_BUFFER_DTS(buffer) = camera->mPassStamp;
+        GST_PAD_PROBE_INFO_DATA(info) = buffer;
+        return GST_PAD_PROBE_OK;
+    }
     static void Eos(GstAppSink*, gpointer self) {
         static_cast<Camera*>(self)->mFinished.store(true);
     }
@@ -62,8 +122,11 @@ Camera::~Camera() {
 
 std::string Camera::DescribePipeline(const CameraConfig& c, int index, bool video, bool audio) {
     std::string d;
-    const bool liveVideo = c.source != VideoSourceKind::File;
-    if (video) {
+    const bool liveVideo =
+        c.source != VideoSourceKind::File && c.source != VideoSourceKind::Passthrough;
+    if (video && c.source == VideoSourceKind::Passthrough) {
+        d += DescribePassthrough(c);
+    } else if (video) {
         const std::string raw = "video/x-raw,format=I420,width=" + std::to_string(c.width) +
                                 ",height=" + std::to_string(c.height) +
                                 ",framerate=" + std::to_string(c.fps) + "/1";
@@ -79,6 +142,7 @@ std::string Camera::DescribePipeline(const CameraConfig& c, int index, bool vide
                      "videorate ! " +
                      raw;
                 break;
+            case VideoSourceKind::Passthrough:  // described above
             case VideoSourceKind::Webcam:
                 d += "v4l2src name=vsrc ! decodebin ! videoconvert ! videoscale ! videorate ! " +
                      raw;
@@ -144,8 +208,15 @@ int Camera::StartLocked() {
     GstBin* bin = GST_BIN(pipeline);
     if (!mNoVideo && mConfig.source != VideoSourceKind::TestPattern) {
         GstElement* src = gst_bin_get_by_name(bin, "vsrc");
-        const char* property = mConfig.source == VideoSourceKind::File ? "location" : "device";
-        g_object_set(src, property, mConfig.location.c_str(), nullptr);
+        std::string location = mConfig.location;
+        if (mConfig.source == VideoSourceKind::Passthrough && IsAnnexBFile(location)) {
+            // multifilesrc formats its location with the file index: a '%' is doubled.
+            std::string escaped;
+            for (char ch : location) escaped += ch == '%' ? std::string("%%") : std::string(1, ch);
+            location = escaped;
+        }
+        const char* property = mConfig.source == VideoSourceKind::Webcam ? "device" : "location";
+        g_object_set(src, property, location.c_str(), nullptr);
         gst_object_unref(src);
     }
     if (mConfig.audio == AudioSourceKind::File) {
@@ -157,6 +228,16 @@ int Camera::StartLocked() {
     mFinished.store(false);
     mAudioPending.clear();
     GstElement* vsink = gst_bin_get_by_name(bin, "vsink");
+    if (vsink != nullptr && mConfig.source == VideoSourceKind::Passthrough) {
+        // Units go out in decoding order at their decoding time, and that is the time
+        // they are stamped with: the sink and CaptureTime read the presentation stamp.
+        GstPad* pad = gst_element_get_static_pad(vsink, "sink");
+        mPassStamp = GST_CLOCK_TIME_NONE;
+        mPassLast = GST_CLOCK_TIME_NONE;
+        gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, &CameraCallbacks::DecodingOrder, this,
+                          nullptr);
+        gst_object_unref(pad);
+    }
     if (vsink != nullptr) {
         GstAppSinkCallbacks callbacks{};
         callbacks.eos = &CameraCallbacks::Eos;
@@ -179,6 +260,10 @@ int Camera::StartLocked() {
     gst_pipeline_use_clock(GST_PIPELINE(pipeline), clock);
     gst_element_set_start_time(pipeline, GST_CLOCK_TIME_NONE);
     mBaseTime = gst_clock_get_time(clock);
+    // The file's first unit has running time 0: it goes out when the last one ends.
+    if (mConfig.source == VideoSourceKind::Passthrough) {
+        mBaseTime = std::max<uint64_t>(mBaseTime, mPassEnd.load());
+    }
     gst_element_set_base_time(pipeline, mBaseTime);
     gst_object_unref(clock);
 
@@ -192,6 +277,9 @@ int Camera::StartLocked() {
     mRetryAt = 0;
     if (mNoVideo) {
         LOG_INFO("camera %d: started (audio only)", mIndex);
+    } else if (mConfig.source == VideoSourceKind::Passthrough) {
+        LOG_INFO("camera %d: started (%s passed through from %s)", mIndex,
+                 VideoCodecName(mConfig.codec), mConfig.location.c_str());
     } else {
         LOG_INFO("camera %d: started (%s %dx%d %d fps %d kbit/s key every %d)", mIndex,
                  VideoCodecName(mConfig.codec), mConfig.width, mConfig.height, mConfig.fps,
@@ -304,6 +392,8 @@ uint64_t Camera::CaptureTime(GstSample* sample) const {
     GstBuffer* buffer = gst_sample_get_buffer(sample);
     GstSegment* segment = gst_sample_get_segment(sample);
     uint64_t pts = buffer ? GST_BUFFER_PTS(buffer) : GST_CLOCK_TIME_NONE;
+    // A parsed byte stream may carry decoding stamps only.
+    if (pts == GST_CLOCK_TIME_NONE && buffer != nullptr) pts = GST_BUFFER_DTS(buffer);
     // Encoders shift their output timestamps (x264enc by 1000 hours) and say so in the
     // segment; the running time undoes that.
     uint64_t running = pts == GST_CLOCK_TIME_NONE || segment == nullptr
@@ -343,7 +433,14 @@ void Camera::HandleVideo(GstAppSink* sink) {
         frame->camera = uint8_t(mIndex);
         frame->data.assign(map.data, map.data + map.size);
         frame->key = IsKeyAccessUnit(frame->data.data(), frame->data.size(), mConfig.codec);
-        frame->captureTick = uint32_t(CaptureTime(sample) / kNsPerMs);
+        const uint64_t capture = CaptureTime(sample);
+        frame->captureTick = uint32_t(capture / kNsPerMs);
+        if (mConfig.source == VideoSourceKind::Passthrough) {
+            const uint64_t duration = GST_BUFFER_DURATION_IS_VALID(buffer)
+                                          ? GST_BUFFER_DURATION(buffer)
+                                          : GST_SECOND / uint64_t(std::max(1, mConfig.fps));
+            mPassEnd.store(capture + duration);
+        }
         gst_buffer_unmap(buffer, &map);
         ++mVideoFrames;
         Deliver(frame);

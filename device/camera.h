@@ -98,6 +98,13 @@ private:
     std::atomic<uint32_t> mKeyRequests{0};
     // Audio samples not yet making a whole block, and the capture time of the first.
     std::vector<int16_t> mAudioPending;
+    // Passthrough: the stamp of the unit that went out last and its duration (stream
+    // time, nanoseconds; none before the first), kept by the video streaming thread.
+    uint64_t mPassStamp = 0;
+    uint64_t mPassLast = 0;
+    // Passthrough: when the last unit sent ends (CLOCK_MONOTONIC ns), so a file played
+    // again starts one frame after it rather than at once.
+    std::atomic<uint64_t> mPassEnd{0};
     uint64_t mAudioPendingTime = 0;
 };
 

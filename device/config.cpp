@@ -67,7 +67,7 @@ ParseResult BadValue(const std::string& key, const std::string& value) {
     return Fail("bad value for " + key + ": '" + value + "'");
 }
 
-// "test", "test:ball", "file:/x.mp4", "v4l2", "v4l2:/dev/video1"
+// "test", "test:ball", "file:/x.mp4", "v4l2", "v4l2:/dev/video1", "passthrough:/x.h264"
 ParseResult ApplySource(CameraConfig& camera, const std::string& value) {
     size_t colon = value.find(':');
     std::string kind = Lower(value.substr(0, colon));
@@ -78,6 +78,10 @@ ParseResult ApplySource(CameraConfig& camera, const std::string& value) {
     } else if (kind == "file") {
         if (arg.empty()) return Fail("source file: needs a path");
         camera.source = VideoSourceKind::File;
+        camera.location = arg;
+    } else if (kind == "passthrough") {
+        if (arg.empty()) return Fail("source passthrough: needs a path");
+        camera.source = VideoSourceKind::Passthrough;
         camera.location = arg;
     } else if (kind == "v4l2") {
         camera.source = VideoSourceKind::Webcam;

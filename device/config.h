@@ -11,7 +11,9 @@ namespace zevo::camd {
 
 enum class LogLevel { Error = 0, Warn = 1, Info = 2, Debug = 3 };
 
-enum class VideoSourceKind { TestPattern, File, Webcam };
+// Passthrough: an already compressed file (H.264 or H.265, in a container or as an
+// Annex B byte stream) sent as it is, without decoding and encoding again.
+enum class VideoSourceKind { TestPattern, File, Webcam, Passthrough };
 enum class AudioSourceKind { None, Tone, File };
 enum class AudioCodec { Pcm, Adpcm };
 enum class StampMode { Stream, Monotonic };

@@ -1,8 +1,14 @@
 #include "media/frame_queue.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -141,8 +147,13 @@ FrameQueue* CreateFrameQueue() {
     queue->pool = pool;
     queue->head = nullptr;
     queue->tailLink = &queue->head;
-    queue->count.store(0, std::memory_order_relaxed);
-    queue->totalBytes.store(0, std::memory_order_relaxed);
+    queue->pushedNodes.store(0, std::memory_order_relaxed);
+    queue->pushedBytes.store(0, std::memory_order_relaxed);
+    queue->taken = nullptr;
+    queue->poppedNodes.store(0, std::memory_order_relaxed);
+    queue->poppedBytes.store(0, std::memory_order_relaxed);
+    queue->wantCount.store(0, std::memory_order_relaxed);
+    queue->wakeSequence.store(0, std::memory_order_relaxed);
     return queue;
 }
 
@@ -156,16 +167,22 @@ void DestroyFrameQueue(FrameQueue* queue) {
 
 void ClearFrameQueue(FrameQueue* queue) {
     if (queue == nullptr) return;
-    FrameNode* detached = nullptr;
+    FrameNode* detached;
     {
+        std::lock_guard<FrameQueueLock> taking(queue->takeLock);
+        detached = queue->taken;
+        queue->taken = nullptr;
         std::lock_guard<FrameQueueLock> guard(queue->lock);
-        if (queue->head != nullptr) {
-            detached = queue->head;
-            queue->head = nullptr;
-            queue->tailLink = &queue->head;
-            queue->count.store(0, std::memory_order_relaxed);
-            queue->totalBytes.store(0, std::memory_order_relaxed);
-        }
+        // The producer's chain continues the taken one.
+        FrameNode** link = &detached;
+        while (*link != nullptr) link = &(*link)->next;
+        *link = queue->head;
+        queue->head = nullptr;
+        queue->tailLink = &queue->head;
+        queue->poppedNodes.store(queue->pushedNodes.load(std::memory_order_relaxed),
+                                 std::memory_order_release);
+        queue->poppedBytes.store(queue->pushedBytes.load(std::memory_order_relaxed),
+                                 std::memory_order_release);
     }
     while (detached != nullptr) {
         FrameNode* next = detached->next;
@@ -174,11 +191,52 @@ void ClearFrameQueue(FrameQueue* queue) {
     }
 }
 
+namespace {
+
+// The wake-up pairs a store and a load on each side, all sequentially consistent (the
+// consumer: wantCount, then the pushed total; the producer: the pushed total, then
+// wantCount), so at least one side sees the other's store: the consumer does not start
+// to wait for a push it missed, or the producer wakes it.
+void WakeConsumer(FrameQueue* queue, int newCount) {
+    int want = queue->wantCount.load(std::memory_order_seq_cst);
+    if (want <= 0 || newCount < want) return;
+    // Cleared here, so pushes that follow before the consumer runs make no system call.
+    if (!queue->wantCount.compare_exchange_strong(want, 0, std::memory_order_relaxed)) return;
+    queue->wakeSequence.fetch_add(1, std::memory_order_release);
+    syscall(SYS_futex, &queue->wakeSequence, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
+}  // namespace
+
+int WaitForFrames(FrameQueue* queue, int count, uint32_t timeoutMs) {
+    if (queue == nullptr) return 0;
+    if (count < 1) count = 1;
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
+    for (;;) {
+        const uint32_t sequence = queue->wakeSequence.load(std::memory_order_acquire);
+        queue->wantCount.store(count, std::memory_order_seq_cst);
+        // The popped total is this thread's own.
+        const uint64_t queued = queue->pushedNodes.load(std::memory_order_seq_cst) -
+                                queue->poppedNodes.load(std::memory_order_relaxed);
+        if (queued >= static_cast<uint64_t>(count)) break;
+        const auto left =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count();
+        if (left <= 0) break;
+        timespec wait{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+        // Returns at once when a push has bumped the sequence since it was read.
+        syscall(SYS_futex, &queue->wakeSequence, FUTEX_WAIT_PRIVATE, sequence, &wait, nullptr, 0);
+    }
+    queue->wantCount.store(0, std::memory_order_relaxed);
+    return FrameCount(queue);
+}
+
 int PushFrames(FrameQueue* queue, FrameNode* first) {
     if (queue == nullptr || first == nullptr) return 0;
     // The chain still belongs to the caller, so it is measured before taking the lock;
     // the lock then covers only the pointer and counter updates.
-    int nodes = 1;
+    uint64_t nodes = 1;
     uint64_t bytes = first->length;
     FrameNode* last = first;
     while (last->next != nullptr) {
@@ -191,43 +249,60 @@ int PushFrames(FrameQueue* queue, FrameNode* first) {
         std::lock_guard<FrameQueueLock> guard(queue->lock);
         *queue->tailLink = first;
         queue->tailLink = &last->next;
-        newCount = queue->count.load(std::memory_order_relaxed) + nodes;
-        queue->count.store(newCount, std::memory_order_relaxed);
-        queue->totalBytes.store(queue->totalBytes.load(std::memory_order_relaxed) + bytes,
-                                std::memory_order_relaxed);
+        const uint64_t pushed = queue->pushedNodes.load(std::memory_order_relaxed) + nodes;
+        // Sequentially consistent for the wake-up (WakeConsumer).
+        queue->pushedNodes.store(pushed, std::memory_order_seq_cst);
+        queue->pushedBytes.store(queue->pushedBytes.load(std::memory_order_relaxed) + bytes,
+                                 std::memory_order_release);
+        // Read under the lock, while the consumer cannot take this chain yet: the count
+        // includes it. Popped never passes pushed: it counts only nodes pushed before.
+        newCount = static_cast<int>(pushed - queue->poppedNodes.load(std::memory_order_acquire));
     }
+    WakeConsumer(queue, newCount);
     return newCount;
 }
 
 FrameNode* PopFrame(FrameQueue* queue) {
     if (queue == nullptr) return nullptr;
-    // Consumers poll; an empty queue is answered without contending for the lock. A
-    // stale zero only means the node is taken at the next poll.
-    if (queue->count.load(std::memory_order_relaxed) == 0) return nullptr;
-    FrameNode* node;
-    {
+    std::lock_guard<FrameQueueLock> taking(queue->takeLock);
+    FrameNode* node = queue->taken;
+    if (node == nullptr) {
+        // Consumers poll; an empty queue is answered without contending for the
+        // producer's lock. A stale total only means the node is taken at the next poll.
+        if (queue->pushedNodes.load(std::memory_order_relaxed) ==
+            queue->poppedNodes.load(std::memory_order_relaxed)) {
+            return nullptr;
+        }
+        // Everything pushed so far, in one step: the pops that follow need no lock the
+        // producer takes.
         std::lock_guard<FrameQueueLock> guard(queue->lock);
         node = queue->head;
         if (node == nullptr) return nullptr;
-        queue->head = node->next;
-        if (queue->head == nullptr) queue->tailLink = &queue->head;
-        queue->count.store(queue->count.load(std::memory_order_relaxed) - 1,
-                           std::memory_order_relaxed);
-        queue->totalBytes.store(queue->totalBytes.load(std::memory_order_relaxed) - node->length,
-                                std::memory_order_relaxed);
+        queue->head = nullptr;
+        queue->tailLink = &queue->head;
     }
+    queue->taken = node->next;
+    queue->poppedNodes.store(queue->poppedNodes.load(std::memory_order_relaxed) + 1,
+                             std::memory_order_release);
+    queue->poppedBytes.store(queue->poppedBytes.load(std::memory_order_relaxed) + node->length,
+                             std::memory_order_release);
     node->next = nullptr;
     return node;
 }
 
 int FrameCount(FrameQueue* queue) {
     if (queue == nullptr) return 0;
-    return queue->count.load(std::memory_order_relaxed);
+    // Popped first: it never passes the pushed total read after it.
+    const uint64_t popped = queue->poppedNodes.load(std::memory_order_acquire);
+    const uint64_t pushed = queue->pushedNodes.load(std::memory_order_acquire);
+    return pushed > popped ? static_cast<int>(pushed - popped) : 0;
 }
 
 uint64_t FrameBytes(FrameQueue* queue) {
     if (queue == nullptr) return 0;
-    return queue->totalBytes.load(std::memory_order_relaxed);
+    const uint64_t popped = queue->poppedBytes.load(std::memory_order_acquire);
+    const uint64_t pushed = queue->pushedBytes.load(std::memory_order_acquire);
+    return pushed > popped ? pushed - popped : 0;
 }
 
 int FillFrameNode(FrameNode* node, const unsigned char* source, uint32_t size) {

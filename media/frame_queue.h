@@ -1,9 +1,12 @@
 #pragma once
 // FIFO of decrypted media packets between the media reader and a consumer thread.
+// Count and bytes are kept on every change; the packets queued are those pushed and not
+// yet popped, whether still on the producer's chain or already taken by the consumer.
 // A plain structure handled by free functions; every operation accepts a null queue
 // (and a null node where it takes one) and then does nothing and returns 0 or null.
 // Nodes and their data blocks live on the C heap and are allocated and freed outside
-// the queue's lock, which is the innermost lock of the system.
+// the queue's locks, which are the innermost locks of the system (the consumer's is taken
+// before the producer's, never the other way).
 #include <atomic>
 #include <cstdint>
 
@@ -17,8 +20,8 @@ struct FrameNode {
 
 struct FramePool;
 
-// The queue's lock. It is held for a few pointer updates only, so a thread that finds it
-// taken spins for a moment and then yields, instead of going to sleep in the kernel
+// The queue's locks. Each is held for a few pointer updates only, so a thread that finds
+// it taken spins for a moment and then yields, instead of going to sleep in the kernel
 // and needing a system call to be woken.
 class FrameQueueLock {
 public:
@@ -43,15 +46,31 @@ private:
 };
 
 struct FrameQueue {
-    FrameQueueLock lock;  // guards head, tailLink and the writes of count and totalBytes
+    // Producer side. `lock` guards head and tailLink: the chain pushed and not yet taken
+    // by the consumer. The consumer takes the whole chain in one step and pops from it
+    // without this lock, so the two threads meet on it once per batch, not per packet.
+    FrameQueueLock lock;
     FrameNode* head;
     FrameNode** tailLink;  // link the next push writes: &head when empty
-    // Written under the lock, readable without it (values may be stale when used).
-    std::atomic<int> count;
-    std::atomic<uint64_t> totalBytes;
+    // Nodes and bytes ever pushed, written under `lock`, readable without it.
+    std::atomic<uint64_t> pushedNodes;
+    std::atomic<uint64_t> pushedBytes;
     // Blocks of nodes the consumer has freed, handed back to the producer for its next
     // packets: the hand-over costs no heap call on either side once the stream runs.
     FramePool* pool;
+
+    // Consumer side, on a cache line of its own. `takeLock` guards `taken` (the chain
+    // the consumer took, oldest first) and the writes of the popped totals; ClearFrameQueue
+    // takes it, then `lock`. The count and bytes queued are pushed minus popped.
+    alignas(64) FrameQueueLock takeLock;
+    FrameNode* taken;
+    std::atomic<uint64_t> poppedNodes;
+    std::atomic<uint64_t> poppedBytes;
+    // The consumer's wake-up: while it waits for `wantCount` nodes (0 when it does not
+    // wait), the push that reaches that many bumps `wakeSequence` and wakes it. A push
+    // nobody waits for costs one read of wantCount and no system call.
+    std::atomic<int> wantCount;
+    std::atomic<uint32_t> wakeSequence;
 };
 
 // A new empty queue, or null when the allocation fails.
@@ -66,6 +85,10 @@ int PushFrames(FrameQueue* queue, FrameNode* first);
 // Takes the oldest node (its `next` cleared), or null when empty. The caller frees it
 // with FreeFrameNode.
 FrameNode* PopFrame(FrameQueue* queue);
+// Blocks the queue's consumer until at least `count` nodes are queued (1 when count is
+// less) or timeoutMs milliseconds have passed, and returns FrameCount then; 0 at once
+// for a null queue. Only the queue's one consumer thread waits on it.
+int WaitForFrames(FrameQueue* queue, int count, uint32_t timeoutMs);
 // Number of queued nodes, read without the lock; 0 for a null queue.
 int FrameCount(FrameQueue* queue);
 // Sum of the queued nodes' lengths, read without the lock; 0 for a null queue.

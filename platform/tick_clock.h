@@ -12,6 +12,14 @@ uint32_t TickCount();
 // Blocks the calling thread for at least the given milliseconds.
 void SleepMs(uint32_t ms);
 
+// What a sleeper may be woken by before its time is up (for instance a queue getting
+// packets). WaitAtMost returns when woken or after ms milliseconds, whichever is first.
+class WakeSource {
+public:
+    virtual ~WakeSource() = default;
+    virtual void WaitAtMost(uint32_t ms) = 0;
+};
+
 // Where pacing and the media consumers take their time from. The system source reads
 // the monotonic clock; tests install a driven one so nothing waits in real time.
 class TickSource {
@@ -19,6 +27,13 @@ public:
     virtual ~TickSource() = default;
     virtual uint32_t Now() = 0;
     virtual void Sleep(uint32_t ms) = 0;
+    // A sleep of ms milliseconds that `wake` may end sooner. A source whose time only
+    // moves when told to takes it as a plain Sleep: what would wake it happens between
+    // the calls of the code under test, not during them.
+    virtual void SleepUnlessWoken(uint32_t ms, WakeSource& wake) {
+        (void)wake;
+        Sleep(ms);
+    }
 };
 
 TickSource& SystemTickSource();

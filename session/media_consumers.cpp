@@ -12,6 +12,18 @@ namespace {
 constexpr uint32_t kAdpcmBlockBytes = 160;
 constexpr uint32_t kAdpcmBlockSamples = 320;
 
+// The consumers' idle sleeps end early when their queue gets what they wait for, so a
+// packet is played as soon as it arrives rather than at the next poll.
+class QueueWake final : public WakeSource {
+public:
+    QueueWake(FrameQueue* queue, int count) : mQueue(queue), mCount(count) {}
+    void WaitAtMost(uint32_t ms) override { WaitForFrames(mQueue, mCount, ms); }
+
+private:
+    FrameQueue* mQueue;
+    int mCount;
+};
+
 }  // namespace
 
 void SessionCore::DispatchVideo(const unsigned char* packet, uint32_t length) {
@@ -92,7 +104,8 @@ void SessionCore::VideoConsumerStep() {
         DispatchVideo(node->data, node->length);
         FreeFrameNode(node);
     } else {
-        mTicks->Sleep(8);
+        QueueWake wake(mVideoQueue, 1);
+        mTicks->SleepUnlessWoken(8, wake);
     }
 }
 
@@ -108,7 +121,9 @@ void SessionCore::AudioConsumerStep(int& threshold) {
         mTicks->Sleep(4);
         threshold = 2;
     } else {
-        mTicks->Sleep(8);
+        // Woken when a third packet arrives; the refill pause above still follows.
+        QueueWake wake(mAudioQueue, 3);
+        mTicks->SleepUnlessWoken(8, wake);
         threshold = 10;
     }
 }

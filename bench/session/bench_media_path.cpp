@@ -5,7 +5,12 @@
 // the packet (what any reader must at least do to get it out of the transport).
 #include <benchmark/benchmark.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "session/aes.h"
@@ -103,6 +108,104 @@ void BM_MemcpyBaseline(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(size));
 }
+
+// Time from the reader's push to the video dispatcher's push into the graph, with a real
+// consumer thread on the system clock and one packet in flight at a time (a live stream
+// at its own rate: the queue is empty whenever a packet comes). Counter: latency_us.
+class SignalVideo final : public VideoPush {
+public:
+    int32_t PushVideo(int32_t, const unsigned char*, int32_t length) override {
+        mShown.store(std::chrono::steady_clock::now().time_since_epoch().count(),
+                     std::memory_order_release);
+        return length;
+    }
+    std::atomic<int64_t> mShown{0};
+};
+
+constexpr std::chrono::milliseconds kPacketGap{3};
+
+void BM_ConsumerHandOver(benchmark::State& state) {
+    auto core = std::make_shared<SessionCore>();
+    auto sink = std::make_shared<SignalVideo>();
+    core->SetLiveVideo(sink);
+    core->mRunning = 1;
+    core->mWaitFirstFrame = 0;
+    std::thread consumer([core] {
+        while (core->mRunning.load() != 0) core->VideoConsumerStep();
+    });
+    PacketHead head;
+    head.SetMediaCode(MEDIA_CODE_VIDEO);
+    head.SetTimestamp(1000);  // never early: pacing does not sleep
+    head.SetPayloadLength(1024);
+    std::vector<unsigned char> packet(kPacketHeadSize + 1024, 0x5A);
+    head.Write(packet.data());
+    double total = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::this_thread::sleep_for(kPacketGap);  // the consumer is idle when it comes
+        state.ResumeTiming();
+        sink->mShown.store(0);
+        const auto sent = std::chrono::steady_clock::now();
+        PushFrames(core->mVideoQueue,
+                   NewQueueFrameNode(core->mVideoQueue, packet.data(),
+                                     static_cast<uint32_t>(packet.size())));
+        int64_t shown;
+        while ((shown = sink->mShown.load(std::memory_order_acquire)) == 0) {
+            std::this_thread::yield();
+        }
+        total += static_cast<double>(shown - sent.time_since_epoch().count()) / 1000.0;
+    }
+    core->mRunning = 0;
+    consumer.join();
+    state.counters["latency_us"] = total / static_cast<double>(state.iterations());
+}
+
+// Baseline: the same hand-over to a thread waiting on a condition variable, the least a
+// sleeping consumer can cost to wake.
+void BM_ConditionVariableHandOver(benchmark::State& state) {
+    std::mutex lock;
+    std::condition_variable ready;
+    bool running = true;
+    int pending = 0;
+    std::atomic<int64_t> shown{0};
+    std::thread consumer([&] {
+        std::unique_lock<std::mutex> hold(lock);
+        while (running) {
+            ready.wait(hold, [&] { return pending > 0 || !running; });
+            if (pending > 0) {
+                --pending;
+                shown.store(std::chrono::steady_clock::now().time_since_epoch().count(),
+                            std::memory_order_release);
+            }
+        }
+    });
+    double total = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::this_thread::sleep_for(kPacketGap);
+        state.ResumeTiming();
+        shown.store(0);
+        const auto sent = std::chrono::steady_clock::now();
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            ++pending;
+        }
+        ready.notify_one();
+        int64_t at;
+        while ((at = shown.load(std::memory_order_acquire)) == 0) std::this_thread::yield();
+        total += static_cast<double>(at - sent.time_since_epoch().count()) / 1000.0;
+    }
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        running = false;
+    }
+    ready.notify_one();
+    consumer.join();
+    state.counters["latency_us"] = total / static_cast<double>(state.iterations());
+}
+
+BENCHMARK(BM_ConditionVariableHandOver)->Iterations(300)->UseRealTime();
+BENCHMARK(BM_ConsumerHandOver)->Iterations(300)->UseRealTime();
 
 // 1 KiB (audio-sized), 16 KiB (a typical P-frame), 128 KiB - 16 (the largest body).
 BENCHMARK(BM_MemcpyBaseline)->Arg(1024)->Arg(16384)->Arg(kMediaBufferSize - 16);

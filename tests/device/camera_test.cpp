@@ -9,6 +9,8 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -17,6 +19,7 @@
 #include "device/testclient/decode.h"
 #include "platform/tick_clock.h"
 #include "tests/device/tone.h"
+#include "tests/platform/shell_output.h"
 
 using namespace zevo::camd;
 using zevo::VideoCodec;
@@ -79,6 +82,34 @@ std::vector<int16_t> Samples(const std::vector<MediaFramePtr>& blocks) {
         s.insert(s.end(), p, p + b->data.size() / 2);
     }
     return s;
+}
+
+// The NAL units of an Annex B stream (without their start codes), in order; with
+// skipParameterSets, the sequence and picture parameter sets (and H.265's video
+// parameter set) left out.
+std::vector<std::string> NalUnits(const std::string& stream, VideoCodec codec,
+                                  bool skipParameterSets) {
+    std::vector<size_t> starts;  // first byte after each start code
+    for (size_t i = 0; i + 3 <= stream.size(); ++i) {
+        if (stream[i] == 0 && stream[i + 1] == 0 && stream[i + 2] == 1) {
+            starts.push_back(i + 3);
+            i += 2;
+        }
+    }
+    std::vector<std::string> units;
+    for (size_t k = 0; k < starts.size(); ++k) {
+        size_t end = k + 1 < starts.size() ? starts[k + 1] - 3 : stream.size();
+        while (end > starts[k] && stream[end - 1] == 0) --end;  // a 4-byte start code's zero
+        std::string unit = stream.substr(starts[k], end - starts[k]);
+        if (unit.empty()) continue;
+        const auto head = static_cast<unsigned char>(unit[0]);
+        const int type = codec == VideoCodec::H264 ? (head & 0x1f) : ((head >> 1) & 0x3f);
+        const bool parameterSet =
+            codec == VideoCodec::H264 ? (type == 7 || type == 8) : (type >= 32 && type <= 34);
+        if (skipParameterSets && parameterSet) continue;
+        units.push_back(unit);
+    }
+    return units;
 }
 
 CameraConfig SmallCamera() {
@@ -245,6 +276,103 @@ TEST_F(CameraTest, MediaFileLoopsAndStaysDecodable) {
     EXPECT_EQ(DecodeAccessUnits(Units(video), false), int(video.size()));
     std::remove(path.c_str());
     rmdir(dir);
+}
+
+// A compressed file goes out as it is: the same bytes at every loop (an Annex B file's
+// bytes exactly), one access unit per frame stamped at the file's rate across the loop,
+// no sooner than that rate in real time, and ffmpeg decodes every unit.
+TEST_F(CameraTest, PassthroughSendsTheFileAsItIsAtItsRateAndLoops) {
+    const struct {
+        const char* name;
+        VideoCodec codec;
+        const char* encoder;  // gst-launch encoder and output caps
+        const char* muxer;    // empty: the byte stream as it is
+        bool seamless;        // stamps run on across the end at the frame spacing
+    } cases[] = {
+        {"clip.h264", VideoCodec::H264,
+         "x264enc key-int-max=10 ! video/x-h264,stream-format=byte-stream", "", true},
+        {"clip.mkv", VideoCodec::H264, "x264enc key-int-max=10", "matroskamux", false},
+        {"clip.hevc", VideoCodec::H265,
+         "x265enc key-int-max=10 ! video/x-h265,stream-format=byte-stream", "", true},
+    };
+    constexpr size_t kFileFrames = 20;
+    constexpr size_t kWanted = 2 * kFileFrames + 5;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        char dir[] = "/tmp/camd-pass-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        const std::string path = std::string(dir) + "/" + c.name;
+        const std::string make = std::string("gst-launch-1.0 -q videotestsrc num-buffers=") +
+                                 std::to_string(kFileFrames) +
+                                 " ! video/x-raw,width=160,height=120,framerate=25/1 ! " +
+                                 c.encoder + (*c.muxer ? std::string(" ! ") + c.muxer : "") +
+                                 " ! filesink location=" + path + " > /dev/null 2>&1";
+        ASSERT_EQ(std::system(make.c_str()), 0);
+
+        CameraConfig config = SmallCamera();
+        config.source = VideoSourceKind::Passthrough;
+        config.location = path;
+        config.codec = c.codec;
+        config.width = 1920;  // not the file's size: nothing is scaled or encoded
+        config.audio = AudioSourceKind::None;
+        const std::string description = Camera::DescribePipeline(config, 0, true, false);
+        EXPECT_EQ(description.find("enc"), std::string::npos) << description;
+        Camera camera(0, config, false);
+        CollectingSink sink;
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_EQ(camera.Subscribe(&sink), 0);
+        ASSERT_TRUE(sink.WaitFor([&] { return sink.VideoCount() >= kWanted; }, 30000, &camera));
+        const auto took = std::chrono::steady_clock::now() - start;
+        camera.Unsubscribe(&sink);
+        const auto video = sink.Video();
+
+        EXPECT_GE(took, std::chrono::milliseconds((kWanted - 1) * 40 * 9 / 10));
+        size_t mismatches = 0;
+        for (size_t i = 0; i + kFileFrames < video.size(); ++i) {
+            if (video[i]->data != video[i + kFileFrames]->data) ++mismatches;
+            if (i % kFileFrames == 0 && !video[i]->key) ++mismatches;
+        }
+        EXPECT_EQ(mismatches, 0u);
+        for (size_t i = 1; i < video.size(); ++i) {
+            const auto step = int32_t(video[i]->captureTick - video[i - 1]->captureTick);
+            if (c.seamless || i % kFileFrames != 0) {
+                EXPECT_NEAR(step, 40, 1) << "frame " << i;
+            } else {
+                EXPECT_GE(step, 40) << "frame " << i;  // the container starts again later
+            }
+        }
+
+        const std::string sent = std::string(dir) + "/sent.bin";
+        {
+            std::ofstream out(sent, std::ios::binary);
+            for (const auto& f : video) {
+                out.write(reinterpret_cast<const char*>(f->data.data()),
+                          std::streamsize(f->data.size()));
+            }
+        }
+        if (!*c.muxer) {
+            std::ifstream in(path, std::ios::binary);
+            const std::string file((std::istreambuf_iterator<char>(in)),
+                                   std::istreambuf_iterator<char>());
+            std::string firstLoop;
+            for (size_t i = 0; i < kFileFrames; ++i) {
+                firstLoop.append(video[i]->data.begin(), video[i]->data.end());
+            }
+            // The parser may put parameter sets before key frames that had none.
+            const std::vector<std::string> fileUnits = NalUnits(file, c.codec, true);
+            EXPECT_EQ(NalUnits(firstLoop, c.codec, true), fileUnits);
+            EXPECT_GE(NalUnits(firstLoop, c.codec, false).size(), fileUnits.size() + 1);
+        }
+        const std::string format = c.codec == VideoCodec::H264 ? "h264" : "hevc";
+        EXPECT_EQ(zevo::testing::ShellOutput("ffmpeg -v error -f " + format + " -i " + sent +
+                                             " -f null -"),
+                  "");
+        EXPECT_EQ(zevo::testing::ShellOutput("ffprobe -v error -f " + format +
+                                             " -count_frames -select_streams v:0 -show_entries "
+                                             "stream=nb_read_frames -of csv=p=0 " + sent),
+                  std::to_string(video.size()) + "\n");
+        EXPECT_EQ(std::system(("rm -rf " + std::string(dir)).c_str()), 0);
+    }
 }
 
 TEST_F(CameraTest, AudioOnlyCameraSendsNoVideoAndAMissingFileIsReported) {

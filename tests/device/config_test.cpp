@@ -85,6 +85,7 @@ TEST(DeviceConfig, ErrorsNameTheLine) {
         {"[camera 0]\ntone_level = 1.5\n", "bad value for tone_level"},
         {"[camera 0]\nsource = rtsp://x\n", "bad value for source"},
         {"[camera 0]\nsource = file:\n", "needs a path"},
+        {"[camera 0]\nsource = passthrough\n", "needs a path"},
         {"[camera 99]\n", "unknown section"},
         {"[camera 0\n", "unclosed section"},
         {"[microphone 0]\n", "unknown section"},
@@ -118,8 +119,16 @@ TEST(DeviceConfig, CommandLineCameraOptionOverridesFileSettings) {
     ASSERT_EQ(c.cameras.size(), 4u);
     EXPECT_EQ(c.cameras[3].source, VideoSourceKind::Webcam);
     EXPECT_EQ(c.cameras[3].location, "/dev/video0");
-    // Cameras 1 and 2 were not named and keep every default.
+    r = ApplyCameraOption(c, "2:source=passthrough:/srv/clips/a,b%.h265,codec=h265");
+    ASSERT_FALSE(r.ok());  // a comma ends the setting
+    r = ApplyCameraOption(c, "2:source=PassThrough:/srv/clips/a%1.h265,codec=h265");
+    ASSERT_TRUE(r.ok()) << r.message;
+    EXPECT_EQ(c.cameras[2].source, VideoSourceKind::Passthrough);
+    EXPECT_EQ(c.cameras[2].location, "/srv/clips/a%1.h265");
+    EXPECT_EQ(c.cameras[2].codec, VideoCodec::H265);
+    // Camera 1 was not named and keeps every default.
     EXPECT_EQ(c.cameras[1].source, VideoSourceKind::TestPattern);
+    EXPECT_EQ(c.cameras[1].codec, VideoCodec::H264);
 
     EXPECT_FALSE(ApplyCameraOption(c, "fps=25").ok());
     EXPECT_FALSE(ApplyCameraOption(c, "-1:fps=25").ok());

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -126,6 +129,45 @@ TEST(FrameQueue, ClearFreesEverythingAndLeavesAUsableQueue) {
 
     // Destroying a queue that still holds packets frees them too.
     for (int i = 0; i < 5; ++i) PushFrames(queue.get(), MakeNode(16, 1));
+}
+
+// The consumer takes everything pushed at its first pop and pops the rest without the
+// producer's lock; what it took still counts as queued, stays in order ahead of later
+// pushes and is freed by a clear.
+TEST(FrameQueue, NodesTheConsumerTookStillCountAndClearFreesThem) {
+    QueuePtr queue(CreateFrameQueue());
+    ASSERT_NE(queue, nullptr);
+    FrameQueue* q = queue.get();
+    for (unsigned char i = 1; i <= 3; ++i) PushFrames(q, MakeNode(10u * i, i));
+    FrameNode* first = PopFrame(q);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->data[0], 1);
+    FreeFrameNode(first);
+    EXPECT_EQ(FrameCount(q), 2);
+    EXPECT_EQ(FrameBytes(q), 50u);
+    EXPECT_EQ(PushFrames(q, MakeNode(40, 4)), 3);
+    EXPECT_EQ(FrameBytes(q), 90u);
+    for (unsigned char i = 2; i <= 3; ++i) {
+        FrameNode* node = PopFrame(q);
+        ASSERT_NE(node, nullptr);
+        EXPECT_EQ(node->data[0], i);
+        EXPECT_EQ(node->length, 10u * i);
+        FreeFrameNode(node);
+    }
+    EXPECT_EQ(PushFrames(q, MakeNode(50, 5)), 2);
+
+    // Taken and still-pushed nodes alike are freed (the sanitizer build's leak check).
+    FreeFrameNode(PopFrame(q));
+    EXPECT_EQ(PushFrames(q, MakeNode(60, 6)), 2);
+    ClearFrameQueue(q);
+    ExpectEmpty(q);
+    EXPECT_EQ(PopFrame(q), nullptr);
+    EXPECT_EQ(PushFrames(q, MakeNode(7, 7)), 1);
+    FrameNode* last = PopFrame(q);
+    ASSERT_NE(last, nullptr);
+    EXPECT_EQ(last->data[0], 7);
+    FreeFrameNode(last);
+    ExpectEmpty(q);
 }
 
 TEST(FrameQueue, FillCopiesTheSourceAndRefusesEmptyPackets) {
@@ -290,4 +332,56 @@ TEST(FrameQueue, ProducerAndConsumerThreadsKeepOrderCountsAndBytes) {
     EXPECT_EQ(consumedBytes, producedBytes);
     EXPECT_EQ(PopFrame(q), nullptr);
     ExpectEmpty(q);
+}
+
+// The consumer's wait ends on the push that brings the count it waits for, or at its
+// timeout, never earlier; pushes below the count leave it waiting.
+TEST(FrameQueue, WaitEndsOnThePushThatReachesTheCountOrAtTheTimeout) {
+    using Clock = std::chrono::steady_clock;
+    EXPECT_EQ(WaitForFrames(nullptr, 1, 1000), 0);
+    QueuePtr queue(CreateFrameQueue());
+    ASSERT_NE(queue, nullptr);
+    FrameQueue* q = queue.get();
+
+    // Empty: a full timeout, as the sleep it replaces.
+    auto start = Clock::now();
+    EXPECT_EQ(WaitForFrames(q, 1, 30), 0);
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(30));
+    EXPECT_EQ(q->wantCount.load(), 0);
+
+    const struct {
+        int waitFor;   // count the consumer waits for
+        int before;    // nodes queued before it waits
+        int pushes;    // single pushes from the producer thread while it waits
+    } cases[] = {{1, 0, 1}, {3, 0, 3}, {3, 2, 1}, {1, 1, 0}, {0, 0, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "wait for " << c.waitFor << " with " << c.before
+                                        << " queued, " << c.pushes << " pushed");
+        for (int i = 0; i < c.before; ++i) PushFrames(q, MakeNode(8, 1));
+        std::atomic<int> pushed{0};
+        std::atomic<bool> done{false};
+        std::thread producer([&] {
+            for (int i = 0; i < c.pushes; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                // Still waiting while the count is short of what it waits for.
+                if (c.before + i < c.waitFor) {
+                    EXPECT_FALSE(done.load());
+                }
+                pushed.fetch_add(1);
+                PushFrames(q, MakeNode(8, 2));
+            }
+        });
+        start = Clock::now();
+        const int count = WaitForFrames(q, c.waitFor, 20000);
+        done.store(true);
+        const int seenWhenDone = pushed.load();
+        const auto waited = Clock::now() - start;
+        producer.join();
+        EXPECT_GE(count, std::max(c.waitFor, 1));
+        EXPECT_GE(c.before + seenWhenDone, std::max(c.waitFor, 1));
+        // Ended by the push, far from the 20 s timeout.
+        EXPECT_LT(waited, std::chrono::seconds(10));
+        EXPECT_EQ(q->wantCount.load(), 0);
+        ClearFrameQueue(q);
+    }
 }
