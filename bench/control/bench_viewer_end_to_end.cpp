@@ -21,32 +21,12 @@
 #include <thread>
 #include <vector>
 
-#include "device/testclient/device_client.h"
+#include "bench/control/host_bench.h"
 
+using namespace zevo::bench;
 using namespace zevo::camd::testing;
 
 namespace {
-
-double Now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-double RssMb(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::strtod(line.c_str() + 6, nullptr) / 1024.0;
-    }
-    return -1;
-}
 
 // Every number that follows `tag` in the transcript, in order.
 std::vector<double> Logged(const std::string& transcript, const std::string& tag) {
@@ -74,25 +54,10 @@ int EnvInt(const char* name, int fallback, int least) {
     return value && *value ? std::max(least, std::atoi(value)) : fallback;
 }
 
-std::string HostPath() {
-    const char* over = std::getenv("ZEVO_HOST");
-    return over && *over ? over : ZEVO_HOST_PATH;
-}
-
 bool StartHost(ChildProcess& host, DeviceHarness& world, const std::string& tag,
                const std::string& scriptBody) {
-    const std::string dir = world.Folder();
-    const std::string scriptPath = dir + "/" + tag + ".js";
-    {
-        std::ofstream script(scriptPath);
-        script << "player.SavePath = \"" << dir << "\";\nplayer.ChgSelection(0);\n"
-               << scriptBody << "host.quit(0);\n";
-    }
-    return host.Start(
-               {HostPath(), "--headless", "--did", world.Did(), "--password", world.Password(),
-                "--script", scriptPath},
-               {"HOME=" + dir, "QT_QPA_PLATFORM=offscreen", "ZEVO_P2P_SERVER=" + world.Endpoint()},
-               dir + "/" + tag + ".out") == 0;
+    return StartHostOnScript(host, world, tag,
+                             "player.ChgSelection(0);\n" + scriptBody + "host.quit(0);\n");
 }
 
 // Milliseconds from connecting to the first video packet, per run; empty on failure.

@@ -26,8 +26,9 @@
 #include <thread>
 #include <vector>
 
-#include "device/testclient/device_client.h"
+#include "bench/control/host_bench.h"
 
+using namespace zevo::bench;
 using namespace zevo::camd::testing;
 
 namespace {
@@ -53,23 +54,6 @@ constexpr Case kCases[] = {
     {"1080p30, default window", 1, 1920, 1080, 30, nullptr},
 };
 
-double Now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-void SleepUntil(double t) {
-    const double d = t - Now();
-    if (d > 0) std::this_thread::sleep_for(std::chrono::duration<double>(d));
-}
-
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 // utime + stime of the process in seconds, or -1 when it is gone.
 double CpuSeconds(pid_t pid) {
     const std::string stat = Slurp("/proc/" + std::to_string(pid) + "/stat");
@@ -84,16 +68,6 @@ double CpuSeconds(pid_t pid) {
         if (i == 15) stime = std::strtoull(field.c_str(), nullptr, 10);
     }
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-// VmRSS in MB, or -1.
-double RssMb(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::strtod(line.c_str() + 6, nullptr) / 1024.0;
-    }
-    return -1;
 }
 
 // The last "frames N" the host script logged, or -1.
@@ -112,11 +86,6 @@ std::string FindInPath(const std::string& name) {
         if (access(candidate.c_str(), X_OK) == 0) return candidate;
     }
     return {};
-}
-
-std::string HostPath() {
-    const char* over = std::getenv("ZEVO_HOST");
-    return over && *over ? over : ZEVO_HOST_PATH;
 }
 
 struct CpuFigure {
@@ -188,38 +157,26 @@ CpuFigure Baseline(const std::string& file, int fps, const std::string& dir) {
 // long after the first frame.
 bool StartHost(ChildProcess& host, DeviceHarness& world, const std::string& tag, int camera,
                const char* windowSize, int seconds, int recordAfterMs) {
-    const std::string dir = world.Folder();
-    const std::string scriptPath = dir + "/" + tag + ".js";
-    {
-        std::ofstream script(scriptPath);
-        script << "player.SavePath = \"" << dir << "\";\n"
-               << "player.ChgSelection(" << camera << ");\n"
-               << "player.StartAV();\n"
-               << "var first = 0;\n"
-               << "for (var t = 0; t < " << seconds * 1000 << "; t += 500) {\n"
-               << "    host.sleep(500);\n"
-               << "    host.log(\"frames \" + viewer.framesRendered());\n"
-               << "    if (!first && viewer.framesRendered() > 0) first = Date.now();\n";
-        if (recordAfterMs > 0) {
-            script << "    if (first && !viewer.recordFile() && Date.now() - first > "
-                   << recordAfterMs << ") {\n"
-                   << "        player.StartRecord();\n"
-                   << "        host.log(\"recording \" + viewer.recordFile());\n"
-                   << "    }\n";
-        }
-        script << "}\n"
-               << "player.StopRecord();\nplayer.StopAV();\nhost.quit(0);\n";
+    std::ostringstream script;
+    script << "player.ChgSelection(" << camera << ");\n"
+           << "player.StartAV();\n"
+           << "var first = 0;\n"
+           << "for (var t = 0; t < " << seconds * 1000 << "; t += 500) {\n"
+           << "    host.sleep(500);\n"
+           << "    host.log(\"frames \" + viewer.framesRendered());\n"
+           << "    if (!first && viewer.framesRendered() > 0) first = Date.now();\n";
+    if (recordAfterMs > 0) {
+        script << "    if (first && !viewer.recordFile() && Date.now() - first > " << recordAfterMs
+               << ") {\n"
+               << "        player.StartRecord();\n"
+               << "        host.log(\"recording \" + viewer.recordFile());\n"
+               << "    }\n";
     }
-    std::vector<std::string> argv = {HostPath(),   "--headless",     "--did",    world.Did(),
-                                     "--password", world.Password(), "--script", scriptPath};
-    if (windowSize) {
-        argv.push_back("--size");
-        argv.push_back(windowSize);
-    }
-    return host.Start(
-               argv,
-               {"HOME=" + dir, "QT_QPA_PLATFORM=offscreen", "ZEVO_P2P_SERVER=" + world.Endpoint()},
-               dir + "/" + tag + ".out") == 0;
+    script << "}\n"
+           << "player.StopRecord();\nplayer.StopAV();\nhost.quit(0);\n";
+    std::vector<std::string> extra;
+    if (windowSize) extra = {"--size", windowSize};
+    return StartHostOnScript(host, world, tag, script.str(), extra);
 }
 
 // Waits for the host's first frame; the time it came, or -1.

@@ -1,0 +1,69 @@
+#pragma once
+// What the benchmarks that run the real zevo-host share: a clock, reading its transcript
+// and memory, and starting it on a script against a DeviceHarness's device.
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/process_usage.h"
+#include "device/testclient/device_client.h"
+
+namespace zevo::bench {
+
+inline double Now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+inline void SleepUntil(double t) {
+    const double d = t - Now();
+    if (d > 0) std::this_thread::sleep_for(std::chrono::duration<double>(d));
+}
+
+inline std::string Slurp(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// VmRSS in MB, or -1.
+inline double RssMb(pid_t pid) {
+    const long kb = RssKb(pid);
+    return kb < 0 ? -1 : static_cast<double>(kb) / 1024.0;
+}
+
+// The host under test: $ZEVO_HOST, or the one built beside the benchmark.
+inline std::string HostPath() {
+    const char* over = std::getenv("ZEVO_HOST");
+    return over && *over ? over : ZEVO_HOST_PATH;
+}
+
+// Writes `script` to <folder>/<tag>.js and starts zevo-host (headless, offscreen) on it,
+// logged in to the world's device, with its transcript in <folder>/<tag>.out.
+inline bool StartHostOnScript(camd::testing::ChildProcess& host,
+                              camd::testing::DeviceHarness& world, const std::string& tag,
+                              const std::string& script,
+                              const std::vector<std::string>& extraArgs = {}) {
+    const std::string dir = world.Folder();
+    const std::string scriptPath = dir + "/" + tag + ".js";
+    {
+        std::ofstream out(scriptPath);
+        out << "player.SavePath = \"" << dir << "\";\n" << script;
+    }
+    std::vector<std::string> argv = {HostPath(),   "--headless",     "--did",    world.Did(),
+                                     "--password", world.Password(), "--script", scriptPath};
+    argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
+    return host.Start(
+               argv,
+               {"HOME=" + dir, "QT_QPA_PLATFORM=offscreen", "ZEVO_P2P_SERVER=" + world.Endpoint()},
+               dir + "/" + tag + ".out") == 0;
+}
+
+}  // namespace zevo::bench
