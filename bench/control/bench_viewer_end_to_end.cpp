@@ -187,23 +187,7 @@ int main(int argc, char** argv) {
         }
         const double started = Now();
         std::printf("\nzevo-host VmRSS, 1080p30 passthrough (%d min):\n", minutes);
-        double atOne = -1, atEnd = -1;
-        for (int m = 1; m <= minutes; ++m) {
-            const double wait = started + m * 60.0 - Now();
-            if (wait > 0) std::this_thread::sleep_for(std::chrono::duration<double>(wait));
-            const double rss = RssMb(host.Pid());
-            const std::vector<double> frames = Logged(Slurp(host.LogPath()), "frames");
-            if (rss < 0 || frames.empty() || frames.back() <= 0) {
-                std::fprintf(stderr, "zevo-host ended or showed nothing (transcript %s)\n",
-                             host.LogPath().c_str());
-                return 1;
-            }
-            std::printf("  %2d min  %.1f MB  (%.0f frames shown)\n", m, rss, frames.back());
-            std::fflush(stdout);
-            if (m == 1) atOne = rss;
-            atEnd = rss;
-        }
-        std::printf("  growth %d min vs 1 min: %+.2f MB  (goal < 5 MB)\n", minutes, atEnd - atOne);
+        if (!PrintRssGrowth(host, started, minutes)) return 1;
         host.Stop(15, 10000);
     }
     return 0;

@@ -70,13 +70,6 @@ double CpuSeconds(pid_t pid) {
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-// The last "frames N" the host script logged, or -1.
-double LastFrames(const std::string& transcript) {
-    const size_t at = transcript.rfind("log: frames ");
-    if (at == std::string::npos) return -1;
-    return std::strtod(transcript.c_str() + at + 12, nullptr);
-}
-
 std::string FindInPath(const std::string& name) {
     const char* path = std::getenv("PATH");
     std::istringstream dirs(path ? path : "/usr/bin");
@@ -348,21 +341,7 @@ int main(int argc, char** argv) {
 
     if (doMemory) {
         std::printf("\nzevo-host VmRSS while streaming (%d min):\n", minutes);
-        double atOne = -1, atEnd = -1;
-        for (int m = 1; m <= minutes; ++m) {
-            SleepUntil(streaming + m * 60.0);
-            const double rss = RssMb(host.Pid());
-            if (rss < 0) {
-                std::fprintf(stderr, "zevo-host ended after %d min\n", m - 1);
-                return 1;
-            }
-            std::printf("  %2d min  %.1f MB  (%.0f frames shown)\n", m, rss,
-                        LastFrames(Slurp(transcript)));
-            std::fflush(stdout);
-            if (m == 1) atOne = rss;
-            atEnd = rss;
-        }
-        std::printf("  growth %d min vs 1 min: %+.2f MB  (goal < 5 MB)\n", minutes, atEnd - atOne);
+        if (!PrintRssGrowth(host, streaming, minutes)) return 1;
     }
     host.Stop(15, 10000);
     return 0;

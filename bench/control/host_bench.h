@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -64,6 +65,36 @@ inline bool StartHostOnScript(camd::testing::ChildProcess& host,
                argv,
                {"HOME=" + dir, "QT_QPA_PLATFORM=offscreen", "ZEVO_P2P_SERVER=" + world.Endpoint()},
                dir + "/" + tag + ".out") == 0;
+}
+
+// The last "frames N" the host's script logged, or -1.
+inline double LastFrames(const std::string& transcript) {
+    const size_t at = transcript.rfind("log: frames ");
+    if (at == std::string::npos) return -1;
+    return std::strtod(transcript.c_str() + at + 12, nullptr);
+}
+
+// Prints the host's VmRSS at each whole minute after `streaming` up to `minutes`, with
+// the frames its script has logged, then the growth from minute 1 to the last. False
+// when the host ended or showed nothing.
+inline bool PrintRssGrowth(const camd::testing::ChildProcess& host, double streaming, int minutes) {
+    double atOne = -1, atEnd = -1;
+    for (int m = 1; m <= minutes; ++m) {
+        SleepUntil(streaming + m * 60.0);
+        const double rss = RssMb(host.Pid());
+        const double frames = LastFrames(Slurp(host.LogPath()));
+        if (rss < 0 || frames <= 0) {
+            std::fprintf(stderr, "zevo-host ended or showed nothing after %d min (transcript %s)\n",
+                         m - 1, host.LogPath().c_str());
+            return false;
+        }
+        std::printf("  %2d min  %.1f MB  (%.0f frames shown)\n", m, rss, frames);
+        std::fflush(stdout);
+        if (m == 1) atOne = rss;
+        atEnd = rss;
+    }
+    std::printf("  growth %d min vs 1 min: %+.2f MB  (goal < 5 MB)\n", minutes, atEnd - atOne);
+    return true;
 }
 
 }  // namespace zevo::bench
