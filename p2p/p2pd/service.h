@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "p2p/secure/certificate.h"
 #include "p2p/wire.h"
 
 namespace zevo::p2p {
@@ -38,6 +39,14 @@ struct ServiceConfig {
     uint16_t relayPortLast = 0;
     std::string portFile;
     std::string logLevel = "info";
+    // The Ed25519 seed (from --signing-key-file) the service signs device certificates
+    // with. Without it devices get none and viewers that trust service keys refuse them.
+    std::string signingKeyFile;
+    bool hasSigningSeed = false;
+    uint8_t signingSeed[32] = {};
+    // Registrations without a device key (devices older than the handshake) are accepted;
+    // their viewers learn from PEER_INFO that the device cannot prove its key.
+    bool insecureTransport = false;
 };
 
 // Parses "key = value" lines ('#' comments) into config; on failure error names the line.
@@ -121,6 +130,7 @@ private:
     void Reply(const Endpoint& to, const Message& m, int relayFd = -1);
     void OnHello(const Message& m, const Endpoint& from, uint64_t now);
     void OnRegister(const Message& m, const Endpoint& from, uint64_t now);
+    void Vouch(const Message& m, Message* result);
     void OnKeepalive(const Message& m, const Endpoint& from, uint64_t now);
     void OnUnregister(const Message& m, const Endpoint& from);
     void OnLookup(const Message& m, const Endpoint& from, uint64_t now);
@@ -136,6 +146,7 @@ private:
 
     ServiceConfig mConfig;
     ServiceIo* mIo;
+    std::unique_ptr<secure::ServiceSigningKey> mSigner;  // null: vouches for no device
     uint8_t mCookieKey[32];
     std::map<std::string, std::unique_ptr<Registration>> mDevices;
     std::unordered_map<uint32_t, size_t> mDevicesPerIp;

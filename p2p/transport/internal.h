@@ -21,6 +21,9 @@
 #include <vector>
 
 #include "p2p/PPPP_API.h"
+#include "p2p/secure/certificate.h"
+#include "p2p/secure/noise.h"
+#include "p2p/transport/sealing.h"
 #include "p2p/wire.h"
 
 namespace zevo::p2p::transport {
@@ -76,6 +79,7 @@ void FillLocalEndpoints(int fd, Message* m);
 bool IsThisHost(uint32_t ip);
 void SetSocketBuffer(int fd, int forced, int plain);
 void ConfigureHost(ENetHost* host);
+void SetSealedMtu(ENetHost* host, bool sealed);
 
 struct Inbound {
     // Received packets stay readable after the session ends, so the last owner of the
@@ -155,6 +159,8 @@ struct Session {
     uint8_t mode = PPPP_MODE_DIRECT;
     int fd = -1;
     uint64_t openedMs = 0;
+    bool sealed = false;     // the handshake completed: every datagram travels sealed
+    SealingDrops sealDrops;  // the worker's copy of the sealer's counts
 
     // Worker only.
     ENetHost* host = nullptr;
@@ -191,6 +197,9 @@ struct Session {
     uint64_t punchUntil = 0;
     int32_t failCode = 0;
     bool lingerStarted = false;
+    // Set when the session runs the handshake (the viewer trusts service keys, or the
+    // device holds a certificate); lives as long as the session, beyond its host.
+    std::unique_ptr<Sealer> sealer;
 
     bool Accepts(const Endpoint& from) const {
         if (targetSet && from == target) return true;
@@ -219,6 +228,7 @@ struct Registration {
 struct Device {
     char did[kDidField] = {};
     uint8_t secret[kSecretSize] = {};
+    secure::KeyPair staticKey;  // made at start; the services vouch for its public half
 
     std::mutex mu;
     std::condition_variable cv;
@@ -234,6 +244,8 @@ struct Device {
     uint64_t started = 0;
     std::vector<Registration> regs;  // one per service of the DID's set, best first
     std::deque<uint64_t> recentSessions;
+    bool hasCertificate = false;  // the latest certificate a service of the set issued
+    uint8_t certificate[secure::kCertificateSize] = {};
 };
 
 struct Library {
@@ -250,6 +262,12 @@ struct Library {
     std::thread worker;
     int wakeFd = -1;
     std::atomic<bool> stopping{false};
+    // Service keys this viewer trusts (ZEVO_P2P_SERVICE_KEYS): with any, every session must
+    // prove the device's key; none keeps the unsealed transport of older services.
+    std::vector<secure::ServicePublicKey> trusted;
+    // A device that holds a certificate also takes unsealed sessions from viewers that do
+    // not run the handshake (ZEVO_P2P_INSECURE_TRANSPORT), for migrations.
+    bool insecureAllowed = false;
 };
 
 extern Library gLib;

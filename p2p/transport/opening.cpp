@@ -96,6 +96,17 @@ void Worker::HandleSessionDatagram(Session& s, const Message& m, const Endpoint&
                 std::lock_guard<std::mutex> lock(s.mu);
                 s.publicEp = m.observed;
             }
+            if (!s.isDevice && !gLib.trusted.empty() && s.sealer == nullptr) {
+                // This viewer trusts service keys, so the device must prove its key; one
+                // the service holds no key for cannot, and there is no quiet way around.
+                if ((m.flags & kFlagPeerUnsealed) || !SealingHookLive()) {
+                    Log("session %s: the device cannot run the handshake", s.did);
+                    Fail(s, PPPP_ERR_DEVICE_NOT_AUTHENTIC);
+                    return;
+                }
+                s.sealer = Sealer::ForViewer(s.did, s.sessionId, gLib.trusted);
+                SetSealedMtu(s.host, true);
+            }
             bool direct = s.tryDirect && !(m.flags & kFlagRelayOnly);
             if (s.isDevice) {
                 s.phase = Phase::kWaitConnect;
@@ -172,6 +183,10 @@ void Worker::ConnectTo(Session& s, const Endpoint& to, uint64_t now) {
     }
     s.phase = Phase::kConnecting;
     s.phaseStart = now;
+    if (s.sealer != nullptr) {
+        s.sealer->Retarget();
+        s.sealer->PollHello(s.fd, to, now);
+    }
 }
 
 void Worker::SessionTimers(Session& s, uint64_t now) {
@@ -262,6 +277,7 @@ void Worker::SessionTimers(Session& s, uint64_t now) {
             }
             break;
         case Phase::kConnecting: {
+            if (s.sealer != nullptr) s.sealer->PollHello(s.fd, s.target, now);
             bool relay = s.relayOffered && s.target == s.relay;
             uint64_t limit = relay ? kRelayConnectMs : kDirectConnectMs;
             if (now - s.phaseStart >= limit) {

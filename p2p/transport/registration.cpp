@@ -12,6 +12,28 @@
 
 namespace zevo::p2p::transport {
 
+static_assert(kDeviceKeySize == secure::kDhSize && kCertificateSize == secure::kCertificateSize,
+              "the registration messages carry the secure layer's key and certificate");
+
+namespace {
+
+// Keeps a certificate a service issued for this device's key; anything else is not ours
+// to present. Every registration brings a fresh one, so the newest wins.
+void TakeCertificate(Device& d, const Message& m) {
+    if (!m.hasCertificate) return;
+    secure::Certificate c;
+    if (!secure::ParseCertificate(m.certificate, kCertificateSize, &c) ||
+        std::strcmp(c.did, d.did) != 0 ||
+        std::memcmp(c.devicePublic, d.staticKey.pub, kDeviceKeySize) != 0) {
+        Log("device %s: a certificate for another device or key, ignored", d.did);
+        return;
+    }
+    std::memcpy(d.certificate, m.certificate, kCertificateSize);
+    d.hasCertificate = true;
+}
+
+}  // namespace
+
 void Worker::StopDevice(Device& d) {
     if (d.state == DevState::kStopped) return;
     for (const Registration& r : d.regs) {
@@ -99,6 +121,8 @@ void Worker::ServiceRegistration(Device& d, Registration& r, uint64_t now) {
             std::memcpy(m.challenge, r.challenge, kChallengeSize);
             RegistrationProof(d.secret, r.challenge, d.did, m.proof);
             FillLocalEndpoints(d.fd, &m);
+            m.hasDeviceKey = true;
+            std::memcpy(m.deviceKey, d.staticKey.pub, kDeviceKeySize);
             SendRaw(d.fd, r.service, m);
             r.nextSend = now + kHelloRetryMs;
             // A challenge that is never answered goes stale; start over.
@@ -145,7 +169,9 @@ void Worker::HandleDeviceDatagram(const std::shared_ptr<Device>& dp, const Messa
                 r.lastAck = now;
                 r.nextSend = now + r.keepaliveMs;
                 r.refusal = 0;
-                Log("registered %s at %s", d.did, FormatEndpoint(from).c_str());
+                TakeCertificate(d, m);
+                Log("registered %s at %s%s", d.did, FormatEndpoint(from).c_str(),
+                    m.hasCertificate ? " with a certificate" : "");
             } else {
                 r.refusal = m.status == kStatusDidInUse ? PPPP_ERR_DID_IN_USE
                             : m.status == kStatusLimit  ? PPPP_ERR_TOO_MANY_SESSIONS
@@ -213,6 +239,10 @@ void Worker::StartDeviceSession(const std::shared_ptr<Device>& d, const Message&
     s->serviceKnown = true;
     s->sessionId = m.session;
     s->joinToken = m.nonce;
+    if (d->hasCertificate) {
+        s->sealer = Sealer::ForDevice(s->did, s->sessionId, d->staticKey, d->certificate);
+        SetSealedMtu(host, true);
+    }
     mSessions.push_back(s);
     Log("device %s: session request %016llx", d->did, (unsigned long long)m.session);
 }
@@ -241,6 +271,7 @@ PPPP_EXPORT int32_t PPPP_DeviceStart(const char* did, const char* secret) {
         return PPPP_ERR_BIND_FAILED;
     }
     d->fd = fd;
+    d->staticKey.Generate();
     d->started = NowMs();
     {
         std::lock_guard<std::mutex> lock(gLib.mu);

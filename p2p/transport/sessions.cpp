@@ -4,12 +4,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "p2p/crypto.h"
 #include "p2p/init_string.h"
 #include "p2p/placement.h"
+#include "p2p/secure/key_files.h"
 #include "p2p/transport/internal.h"
 
 static_assert(sizeof(SessionInfo) == 84, "SessionInfo is an 84-byte record");
@@ -121,12 +124,33 @@ PPPP_EXPORT int32_t PPPP_Initialize(const char* initString) {
     }
     const char* log = std::getenv("ZEVO_P2P_LOG");
     gLogEnabled = log != nullptr && *log != '\0' && *log != '0';
+    // Service keys pinned for this viewer: a file that cannot be read or holds a bad line
+    // fails here, never quietly leaving the viewer with less trust than it was given.
+    std::vector<secure::ServicePublicKey> trusted;
+    const char* pinned = std::getenv("ZEVO_P2P_SERVICE_KEYS");
+    if (pinned != nullptr && *pinned != '\0') {
+        std::string error;
+        if (!secure::LoadPinnedKeyFile(pinned, &trusted, &error)) {
+            std::fprintf(stderr, "zevo_p2p: service keys %s: %s\n", pinned, error.c_str());
+            return PPPP_ERR_BAD_INIT_STRING;
+        }
+    }
+    const char* insecure = std::getenv("ZEVO_P2P_INSECURE_TRANSPORT");
+    bool insecureAllowed = insecure != nullptr && *insecure != '\0' && *insecure != '0';
     if (enet_initialize() != 0) return PPPP_ERR_BIND_FAILED;
+    // Sealing needs ENet's sends to come through this library; a viewer that must seal
+    // finds out now whether they do.
+    if (!trusted.empty() && !SealingHookLive())
+        std::fprintf(stderr,
+                     "zevo_p2p: ENet's sends bypass the sealing layer; every "
+                     "connect will fail as not authentic\n");
     int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wake < 0) return PPPP_ERR_NO_MEMORY;
     {
         std::lock_guard<std::mutex> lock(gLib.mu);
         gLib.services = services;
+        gLib.trusted = trusted;
+        gLib.insecureAllowed = insecureAllowed;
         gLib.wakeFd = wake;
         gLib.stopping = false;
         gLib.initialized = true;
@@ -261,6 +285,26 @@ PPPP_EXPORT int32_t PPPP_Check(int32_t session, SessionInfo* info) {
     info->did[sizeof info->did - 1] = '\0';
     info->isDevice = s->isDevice ? 1 : 0;
     info->mode = s->mode;
+    return PPPP_OK;
+}
+
+PPPP_EXPORT int32_t PPPP_Check_Security(int32_t session, SessionSecurity* info) {
+    if (info == nullptr) return PPPP_ERR_INVALID_PARAMETER;
+    int32_t error = 0;
+    auto s = FindSession(session, &error);
+    if (!s) return error;
+    std::lock_guard<std::mutex> lock(s->mu);
+    std::memset(info, 0, sizeof *info);
+    info->sealed = s->sealed ? 1 : 0;
+    const SealingDrops& d = s->sealDrops;
+    info->malformed = d.secure.malformed;
+    info->badTag = d.secure.badTag;
+    info->replay = d.secure.replay;
+    info->tooOld = d.secure.tooOld;
+    info->staleKey = d.secure.staleKey;
+    info->handshake = d.secure.handshake;
+    info->stranger = d.stranger;
+    info->unsealed = d.plain;
     return PPPP_OK;
 }
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "p2p/secure/wire_format.h"
 #include "p2p/transport/internal.h"
 
 namespace zevo::p2p::transport {
@@ -24,8 +25,17 @@ int Worker::Intercept(ENetHost* host, ENetEvent*) {
             w->HandleSessionDatagram(s, m, from);
         return 1;
     }
+    bool accepted = s.Accepts(from);
+    if (s.sealer != nullptr && s.isDevice && gLib.insecureAllowed && !s.sealer->established() &&
+        accepted && host->receivedDataLength > 0 && host->receivedData[0] != secure::kMarker) {
+        // A viewer that does not run the handshake, and the operator lets such viewers in.
+        Log("session %s: viewer without the handshake, unsealed", s.did);
+        s.sealer.reset();
+        SetSealedMtu(host, false);
+    }
+    if (s.sealer != nullptr) return s.sealer->Receive(host, s.fd, accepted, from, w->mNow);
     // ENet traffic only from the path this session chose or proved.
-    return s.Accepts(from) ? 0 : 1;
+    return accepted ? 0 : 1;
 }
 
 void Worker::Adopt() {
@@ -131,6 +141,11 @@ void Worker::Fail(Session& s, int32_t code) {
         if (s.failCode == 0) s.failCode = code;
         return;
     }
+    // A REPLY that failed authentication means something answered for the device and
+    // could not prove it owns the DID: that, not the path, is why no session opened.
+    if (!s.isDevice && code != PPPP_ERR_CLOSED_HERE && s.sealer != nullptr &&
+        !s.sealer->established() && s.sealer->authenticityFailed())
+        code = PPPP_ERR_DEVICE_NOT_AUTHENTIC;
     Log("session %s failed: %d", s.did, code);
     if (!s.isDevice) FinishConnect(s, code);
     EndSession(s, code);
@@ -138,7 +153,14 @@ void Worker::Fail(Session& s, int32_t code) {
     s.phase = Phase::kDone;
 }
 
-void ConfigurePeer(ENetPeer* peer, bool insideHost) {
+// Sealing adds secure::kOverhead bytes to every datagram; ENet writes that much less, so
+// sealed datagrams keep the sizes unsealed ones have.
+void SetSealedMtu(ENetHost* host, bool sealed) {
+    host->mtu = ENET_HOST_DEFAULT_MTU - (sealed ? uint32_t(secure::kOverhead) : 0);
+    for (ENetPeer* p = host->peers; p < host->peers + host->peerCount; ++p) p->mtu = host->mtu;
+}
+
+void ConfigurePeer(ENetPeer* peer, bool insideHost, bool sealed) {
     enet_peer_timeout(peer, ENET_PEER_TIMEOUT_LIMIT, kTimeoutMin, kTimeoutMax);
     enet_peer_ping_interval(peer, 500);
     peer->windowSize = kEnetWindow;
@@ -146,7 +168,9 @@ void ConfigurePeer(ENetPeer* peer, bool insideHost) {
     // maximum). On a path inside this host nothing fragments, and the largest datagram
     // cuts the system calls per byte to a third; elsewhere ENet's default stays below a
     // 1500-byte link.
-    if (insideHost) peer->mtu = ENET_PROTOCOL_MAXIMUM_MTU;
+    uint32_t overhead = sealed ? uint32_t(secure::kOverhead) : 0;
+    peer->mtu = insideHost ? ENET_PROTOCOL_MAXIMUM_MTU - overhead
+                           : std::min<uint32_t>(peer->mtu, ENET_HOST_DEFAULT_MTU - overhead);
 }
 
 // ENet's throttle scales the window down on every round-trip spike and may reach 0, which
@@ -170,9 +194,11 @@ void Worker::Opened(Session& s, uint64_t now) {
     Endpoint remote = FromEnet(s.peer->address);
     bool relay = s.relayOffered && remote == s.relay;
     // Through a relay the datagrams go on to the peer: both hops must stay inside.
-    ConfigurePeer(s.peer, IsThisHost(remote.ip) && (!relay || IsThisHost(s.peerPublic.ip)));
+    ConfigurePeer(s.peer, IsThisHost(remote.ip) && (!relay || IsThisHost(s.peerPublic.ip)),
+                  s.sealer != nullptr);
     {
         std::lock_guard<std::mutex> lock(s.mu);
+        s.sealed = s.sealer != nullptr && s.sealer->established();
         s.remote = remote;
         s.mode = relay ? PPPP_MODE_RELAY : PPPP_MODE_DIRECT;
         s.openedMs = now;
@@ -308,6 +334,8 @@ void Worker::ServiceSession(const std::shared_ptr<Session>& sp, uint64_t now) {
     if (s.phase == Phase::kOpen) PumpSends(s);
     if (s.peer != nullptr && s.phase == Phase::kOpen) KeepWindowOpen(s.peer);
 
+    // Every datagram ENet sends for this session from here on passes its sealer.
+    SealingScope sealing(s.sealer.get(), s.fd);
     mCurrent = &s;
     ENetEvent ev;
     for (int round = 0; round < 32 && s.host != nullptr; ++round) {
@@ -318,6 +346,10 @@ void Worker::ServiceSession(const std::shared_ptr<Session>& sp, uint64_t now) {
         if (s.phase == Phase::kOpen) PumpSends(s);
     }
     mCurrent = nullptr;
+    if (s.sealer != nullptr) {
+        std::lock_guard<std::mutex> lock(s.mu);
+        s.sealDrops = s.sealer->drops();
+    }
     if (s.failCode != 0) {
         Fail(s, s.failCode);
         return;
