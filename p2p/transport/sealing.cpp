@@ -206,6 +206,11 @@ SealingScope::~SealingScope() {
     tFd = -1;
 }
 
+void EndSealingScope() {
+    tSealer = nullptr;
+    tFd = -1;
+}
+
 bool SealingHookLive() {
     static std::once_flag once;
     static bool live = false;

@@ -85,6 +85,10 @@ public:
     SealingScope& operator=(const SealingScope&) = delete;
 };
 
+// The sealer of the scope open on this thread is gone (the session went unsealed): ENet's
+// further sends in that scope leave as written.
+void EndSealingScope();
+
 // True once ENet's own sends were seen to pass through this library (checked once).
 bool SealingHookLive();
 

@@ -31,6 +31,7 @@ int Worker::Intercept(ENetHost* host, ENetEvent*) {
         // A viewer that does not run the handshake, and the operator lets such viewers in.
         Log("session %s: viewer without the handshake, unsealed", s.did);
         s.sealer.reset();
+        EndSealingScope();
         SetSealedMtu(host, false);
     }
     if (s.sealer != nullptr) return s.sealer->Receive(host, s.fd, accepted, from, w->mNow);

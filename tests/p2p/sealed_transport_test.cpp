@@ -96,18 +96,26 @@ protected:
             mFirstRelay = uint16_t(mFirstRelay + 8);
     }
 
-    void TearDown() override {
+    // Ends one world so a table's next case starts a fresh one.
+    void StopAll() {
         if (mInitialized) PPPP_DeInitialize();
+        mInitialized = false;
         for (auto& p : mProxies) p->Stop();
+        mProxies.clear();
         mDevice.Stop();
         mService.Stop();
+    }
+
+    void TearDown() override {
+        StopAll();
         unsetenv("ZEVO_P2P_SERVER");
         unsetenv("ZEVO_P2P_SERVICE_KEYS");
         std::system(("rm -rf " + mDir).c_str());
     }
 
     // Service (relay forced, relay ports from a known range), device, proxies, viewer.
-    void StartAll(const std::vector<std::string>& signing) {
+    void StartAll(const std::vector<std::string>& signing, bool viewerPins = true,
+                  bool deviceTakesUnsealed = false) {
         std::vector<std::string> args = signing;
         std::string range =
             std::to_string(mFirstRelay) + "-" + std::to_string(mFirstRelay + kRelayPorts - 1);
@@ -119,11 +127,14 @@ protected:
         unsetenv("ZEVO_P2P_SERVICE_KEYS");
         ASSERT_TRUE(mService.Start(args));
         mDid = "ZEVO-" + std::to_string(100000 + std::random_device{}() % 899999) + "-SEALD";
-        ASSERT_EQ(mDevice.Start(mService.InitString(), mDid, SecretFor(mDid)), 0);
+        if (deviceTakesUnsealed) setenv("ZEVO_P2P_INSECURE_TRANSPORT", "1", 1);
+        int started = mDevice.Start(mService.InitString(), mDid, SecretFor(mDid));
+        unsetenv("ZEVO_P2P_INSECURE_TRANSPORT");
+        ASSERT_EQ(started, 0);
         ASSERT_TRUE(Proxy(mService.Port(), false));
         for (int i = 0; i < kRelayPorts; ++i) ASSERT_TRUE(Proxy(uint16_t(mFirstRelay + i), true));
         setenv("ZEVO_P2P_SERVER", ("127.0.0.2:" + std::to_string(mService.Port())).c_str(), 1);
-        setenv("ZEVO_P2P_SERVICE_KEYS", (mDir + "/pins").c_str(), 1);
+        if (viewerPins) setenv("ZEVO_P2P_SERVICE_KEYS", (mDir + "/pins").c_str(), 1);
         ASSERT_EQ(PPPP_Initialize(mService.InitString().c_str()), PPPP_OK);
         mInitialized = true;
     }
@@ -320,12 +331,38 @@ TEST_F(SealedTransport, DevicesThatCannotProveTheirKeyAreRefused) {
         int32_t s = PPPP_Connect(mDid.c_str(), 1, 0);
         EXPECT_EQ(s, PPPP_ERR_DEVICE_NOT_AUTHENTIC);
         if (s >= 0) PPPP_Close(s);
-        PPPP_DeInitialize();
-        mInitialized = false;
-        for (auto& p : mProxies) p->Stop();
-        mProxies.clear();
-        mDevice.Stop();
-        mService.Stop();
+        StopAll();
+    }
+}
+
+// Migration: a device told to (--insecure-transport) also serves viewers that run no
+// handshake, unsealed; a viewer that pins keys still seals with it. Without the switch the
+// device serves no unsealed viewer at all.
+TEST_F(SealedTransport, OnlyADeviceMigratingServesViewersWithoutTheHandshake) {
+    struct Case {
+        const char* name;
+        bool viewerPins;
+        bool deviceTakesUnsealed;
+        bool connects;
+        uint32_t sealed;
+    };
+    const Case cases[] = {
+        {"old viewer, migrating device", false, true, true, 0},
+        {"new viewer, migrating device", true, true, true, 1},
+        {"old viewer, device past the migration", false, false, false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StartAll({"--signing-key-file", mDir + "/pinned.seed"}, c.viewerPins,
+                 c.deviceTakesUnsealed);
+        int32_t s = PPPP_Connect(mDid.c_str(), 1, 0);
+        EXPECT_EQ(s >= 0, c.connects) << s;
+        if (s >= 0) {
+            EXPECT_EQ(Security(s).sealed, c.sealed);
+            EXPECT_TRUE(Echo(s, "hello through the relay"));
+            PPPP_Close(s);
+        }
+        StopAll();
     }
 }
 

@@ -74,6 +74,38 @@ TEST(Wire, EveryTypeRoundTripsAndRejectsEveryTruncationOrExtension) {
     }
 }
 
+// REGISTER's device key and REGISTER_RESULT's certificate trail the older layouts: a
+// message parses with the whole field or without it (as an older peer sends it), never
+// with part of it.
+TEST(Wire, TrailingKeyAndCertificateParseWholeOrNotAtAll) {
+    for (MsgType type : {MsgType::kRegister, MsgType::kRegisterResult}) {
+        SCOPED_TRACE(int(type));
+        Message m = Samples()[int(type) - 1];
+        uint8_t bytes[p2p::kMaxDatagram + 1];
+        size_t older = p2p::EncodeMessage(m, bytes, sizeof bytes);
+        bool isRegister = type == MsgType::kRegister;
+        uint8_t* field = isRegister ? m.deviceKey : m.certificate;
+        size_t size = isRegister ? p2p::kDeviceKeySize : p2p::kCertificateSize;
+        (isRegister ? m.hasDeviceKey : m.hasCertificate) = true;
+        for (size_t i = 0; i < size; ++i) field[i] = uint8_t(i * 13 + 5);
+        size_t n = p2p::EncodeMessage(m, bytes, sizeof bytes);
+        ASSERT_EQ(n, older + size);
+        Message back;
+        ASSERT_TRUE(p2p::DecodeMessage(bytes, n, &back));
+        EXPECT_TRUE(isRegister ? back.hasDeviceKey : back.hasCertificate);
+        EXPECT_EQ(std::memcmp(isRegister ? back.deviceKey : back.certificate, field, size), 0);
+        for (size_t cut = 0; cut < n; ++cut) {
+            bool parsed = p2p::DecodeMessage(bytes, cut, &back);
+            EXPECT_EQ(parsed, cut == older) << cut;
+            if (parsed) {
+                EXPECT_FALSE(back.hasDeviceKey || back.hasCertificate);
+            }
+        }
+        bytes[n] = 0;
+        EXPECT_FALSE(p2p::DecodeMessage(bytes, n + 1, &back));
+    }
+}
+
 TEST(Wire, FieldsSurviveTheTripExactly) {
     Message m = Samples()[int(MsgType::kPeerInfo) - 1];
     uint8_t bytes[p2p::kMaxDatagram];
