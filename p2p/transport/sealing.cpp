@@ -172,6 +172,7 @@ int Sealer::Receive(ENetHost* host, int fd, bool fromAccepted, const Endpoint& f
 }
 
 int Sealer::Send(int fd, const ENetAddress* address, const ENetBuffer* buffers, size_t count) {
+    if (address == nullptr) return -1;  // ENet's hosts always name the peer
     uint8_t sealed[kLargest + secure::kOverhead];
     uint8_t* plain = sealed + secure::kDataHeaderSize;
     size_t length = 0;
@@ -180,14 +181,12 @@ int Sealer::Send(int fd, const ENetAddress* address, const ENetBuffer* buffers, 
         std::memcpy(plain + length, buffers[i].data, buffers[i].dataLength);
         length += buffers[i].dataLength;
     }
-    if (address == nullptr) return -1;
     if (!established()) {
         // Nothing leaves in the clear: the viewer keeps ENet's connect until the keys are
-        // there, the device has nothing to say before the viewer's first datagram.
+        // there (ENet repeats it anyway should more wait), the device has nothing to say
+        // before the viewer's first datagram.
         if (mViewer && mHeld.size() < kMaxHeld)
             mHeld.push_back(Held{*address, std::vector<uint8_t>(plain, plain + length)});
-        else
-            ++mUnsent;
         return int(length);
     }
     size_t n = Seal(plain, length, sealed, sizeof sealed);

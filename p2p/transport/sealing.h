@@ -73,7 +73,6 @@ private:
     std::deque<Held> mHeld;
     uint64_t mStrangers = 0;
     uint64_t mPlain = 0;
-    uint64_t mUnsent = 0;  // ENet datagrams dropped before the handshake (device) or held over
 };
 
 // Names the sealer of the session the worker is servicing on this thread.
