@@ -79,7 +79,8 @@ typedef struct SessionInfo {
 } SessionInfo;
 
 /* Starts the library. initString: 90 letters 'A'..'P' and a NUL naming the service's
- * endpoints (see p2p/PROTOCOL.md for the encoding). The environment variable
+ * endpoints, or 154 (version 2) also naming the service key devices are vouched for with,
+ * which the viewer then trusts (see p2p/PROTOCOL.md for the encoding). The environment variable
  * ZEVO_P2P_SERVER ("host:port[,host:port...]"), when set, replaces the endpoints the
  * string names, so tests, the demo and deployments can point the library elsewhere; a
  * malformed value fails like a bad string. ZEVO_P2P_LOG=1 logs the library's steps to

@@ -471,8 +471,22 @@ int main(int argc, char** argv) {
     if (wantInit) {
         std::vector<Endpoint> endpoints;
         std::string text;
+        // With a signing key the string also carries its public half (version 2), so a
+        // viewer given the string trusts the devices this deployment vouches for.
+        secure::ServiceSigningKey signer;
+        bool vouching = !config.signingKeyFile.empty();
+        if (vouching) {
+            std::string why;
+            if (!secure::LoadServiceSeedFile(config.signingKeyFile, config.signingSeed, &why)) {
+                std::fprintf(stderr, "zevo-p2pd: signing key %s: %s\n",
+                             config.signingKeyFile.c_str(), why.c_str());
+                return 1;
+            }
+            signer.FromSeed(config.signingSeed);
+        }
         if (!ParseEndpointList(initList, &endpoints, kInitStringMaxEndpoints) ||
-            (text = EncodeInitString(endpoints)).empty()) {
+            (text = EncodeInitString(endpoints, vouching ? signer.publicKey().key : nullptr))
+                .empty()) {
             std::fprintf(stderr, "zevo-p2pd: --init-string needs 1 to %zu HOST:PORT items\n",
                          kInitStringMaxEndpoints);
             return 2;

@@ -1,5 +1,6 @@
 // The library's table of sessions and devices by handle, and the calls that open, inspect
 // and close a viewer's session.
+#include <sodium.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -113,7 +114,12 @@ PPPP_EXPORT int32_t PPPP_Initialize(const char* initString) {
     }
     if (initString == nullptr) return PPPP_ERR_BAD_INIT_STRING;
     std::vector<Endpoint> services;
-    if (!DecodeInitString(initString, std::strlen(initString), &services))
+    uint8_t stringKey[kInitStringKeySize];
+    bool hasStringKey = false;
+    if (!DecodeInitString(initString, std::strlen(initString), &services, stringKey, &hasStringKey))
+        return PPPP_ERR_BAD_INIT_STRING;
+    // A version-2 string names the service key devices are vouched for with.
+    if (hasStringKey && crypto_core_ed25519_is_valid_point(stringKey) != 1)
         return PPPP_ERR_BAD_INIT_STRING;
     const char* over = std::getenv("ZEVO_P2P_SERVER");
     if (over != nullptr && *over != '\0') {
@@ -135,6 +141,7 @@ PPPP_EXPORT int32_t PPPP_Initialize(const char* initString) {
             return PPPP_ERR_BAD_INIT_STRING;
         }
     }
+    if (hasStringKey) trusted.push_back(secure::MakeServicePublicKey(stringKey));
     const char* insecure = std::getenv("ZEVO_P2P_INSECURE_TRANSPORT");
     bool insecureAllowed = insecure != nullptr && *insecure != '\0' && *insecure != '0';
     if (enet_initialize() != 0) return PPPP_ERR_BIND_FAILED;

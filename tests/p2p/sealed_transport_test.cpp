@@ -23,6 +23,7 @@
 
 #include "p2p/PPPP_API.h"
 #include "p2p/diag_device.h"
+#include "p2p/init_string.h"
 #include "p2p/secure/key_files.h"
 #include "tests/p2p/harness.h"
 #include "tools/udpproxy/udp_proxy.h"
@@ -115,7 +116,7 @@ protected:
 
     // Service (relay forced, relay ports from a known range), device, proxies, viewer.
     void StartAll(const std::vector<std::string>& signing, bool viewerPins = true,
-                  bool deviceTakesUnsealed = false) {
+                  bool deviceTakesUnsealed = false, bool keyInInitString = false) {
         std::vector<std::string> args = signing;
         std::string range =
             std::to_string(mFirstRelay) + "-" + std::to_string(mFirstRelay + kRelayPorts - 1);
@@ -135,7 +136,12 @@ protected:
         for (int i = 0; i < kRelayPorts; ++i) ASSERT_TRUE(Proxy(uint16_t(mFirstRelay + i), true));
         setenv("ZEVO_P2P_SERVER", ("127.0.0.2:" + std::to_string(mService.Port())).c_str(), 1);
         if (viewerPins) setenv("ZEVO_P2P_SERVICE_KEYS", (mDir + "/pins").c_str(), 1);
-        ASSERT_EQ(PPPP_Initialize(mService.InitString().c_str()), PPPP_OK);
+        // A version-2 string carries the deployment's key: trust without a pinned file.
+        std::string init =
+            keyInInitString ? zevo::p2p::EncodeInitString(
+                                  {zevo::p2p::Endpoint{0x7F000001, mService.Port()}}, mPinned.key)
+                            : mService.InitString();
+        ASSERT_EQ(PPPP_Initialize(init.c_str()), PPPP_OK);
         mInitialized = true;
     }
 
@@ -336,25 +342,28 @@ TEST_F(SealedTransport, DevicesThatCannotProveTheirKeyAreRefused) {
 }
 
 // Migration: a device told to (--insecure-transport) also serves viewers that run no
-// handshake, unsealed; a viewer that pins keys still seals with it. Without the switch the
-// device serves no unsealed viewer at all.
+// handshake, unsealed; a viewer that trusts keys still seals with it. Without the switch the
+// device serves no unsealed viewer at all. A viewer trusts keys from a pinned file or from
+// a version-2 initialisation string.
 TEST_F(SealedTransport, OnlyADeviceMigratingServesViewersWithoutTheHandshake) {
     struct Case {
         const char* name;
         bool viewerPins;
+        bool keyInInitString;
         bool deviceTakesUnsealed;
         bool connects;
         uint32_t sealed;
     };
     const Case cases[] = {
-        {"old viewer, migrating device", false, true, true, 0},
-        {"new viewer, migrating device", true, true, true, 1},
-        {"old viewer, device past the migration", false, false, false, 0},
+        {"old viewer, migrating device", false, false, true, true, 0},
+        {"new viewer, migrating device", true, false, true, true, 1},
+        {"old viewer, device past the migration", false, false, false, false, 0},
+        {"viewer trusting its initialisation string", false, true, false, true, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        StartAll({"--signing-key-file", mDir + "/pinned.seed"}, c.viewerPins,
-                 c.deviceTakesUnsealed);
+        StartAll({"--signing-key-file", mDir + "/pinned.seed"}, c.viewerPins, c.deviceTakesUnsealed,
+                 c.keyInInitString);
         int32_t s = PPPP_Connect(mDid.c_str(), 1, 0);
         EXPECT_EQ(s >= 0, c.connects) << s;
         if (s >= 0) {

@@ -218,6 +218,32 @@ TEST(InitString, RoundTripsOneToSixEndpoints) {
     EXPECT_EQ(p2p::EncodeInitString({}), "");
 }
 
+// Version 2 carries the vouching service's key after the endpoints; version 1 carries
+// none. Either way every letter is checked.
+TEST(InitString, VersionTwoCarriesTheServiceKey) {
+    std::vector<Endpoint> list = {Endpoint{0x7F000001, 32100}, Endpoint{0x0A000001, 32101}};
+    uint8_t key[p2p::kInitStringKeySize];
+    for (size_t i = 0; i < sizeof key; ++i) key[i] = uint8_t(0xA0 + i);
+    std::string text = p2p::EncodeInitString(list, key);
+    ASSERT_EQ(text.size(), p2p::kInitStringLettersV2);
+    EXPECT_EQ(text.substr(0, 2), "AC");
+    std::vector<Endpoint> back;
+    uint8_t got[p2p::kInitStringKeySize] = {};
+    bool hasKey = false;
+    ASSERT_TRUE(p2p::DecodeInitString(text.c_str(), text.size() + 1, &back, got, &hasKey));
+    EXPECT_TRUE(hasKey);
+    EXPECT_EQ(back, list);
+    EXPECT_EQ(std::memcmp(got, key, sizeof key), 0);
+    for (size_t i = 0; i < text.size(); ++i) {
+        std::string bad = text;
+        bad[i] = bad[i] == 'P' ? 'A' : char(bad[i] + 1);
+        EXPECT_FALSE(p2p::DecodeInitString(bad.c_str(), bad.size(), &back, got, &hasKey)) << i;
+    }
+    EXPECT_FALSE(p2p::DecodeInitString(text.c_str(), p2p::kInitStringLetters, &back));
+    ASSERT_TRUE(p2p::DecodeInitString(p2p::kP2pInitString, 90, &back, got, &hasKey));
+    EXPECT_FALSE(hasKey);
+}
+
 TEST(InitString, EveryLetterIsChecked) {
     const std::string good = p2p::EncodeInitString({Endpoint{0xC0A80105, 32100}});
     std::vector<Endpoint> out;
