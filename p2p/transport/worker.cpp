@@ -208,8 +208,8 @@ void Worker::Opened(Session& s, uint64_t now) {
     s.target = remote;
     s.targetSet = true;
     s.phase = Phase::kOpen;
-    Log("session %s open (%s) with %s", s.did, relay ? "relay" : "direct",
-        FormatEndpoint(remote).c_str());
+    Log("session %s open (%s, %s) with %s", s.did, relay ? "relay" : "direct",
+        s.sealer != nullptr ? "sealed" : "unsealed", FormatEndpoint(remote).c_str());
     if (!s.isDevice) {
         if (!relay && s.relayOffered) {
             Message m;
