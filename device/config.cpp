@@ -246,6 +246,9 @@ ParseResult ApplyDeviceSetting(DeviceConfig& config, const std::string& rawKey,
         config.server = value;
         return {};
     }
+    if (key == "insecure_transport") {
+        return ParseBool(value, config.insecureTransport) ? ParseResult{} : BadValue(key, value);
+    }
     if (key == "init_string") {
         config.initString = value;
         return {};

@@ -59,7 +59,10 @@ struct DeviceConfig {
     std::string did;
     std::string secret;
     std::string password;
-    std::string server;      // host:port of zevo-p2pd, exported as ZEVO_P2P_SERVER
+    std::string server;  // host:port of zevo-p2pd, exported as ZEVO_P2P_SERVER
+    // Also serve viewers that do not run the session handshake (unsealed), while a
+    // deployment migrates; exported as ZEVO_P2P_INSECURE_TRANSPORT.
+    bool insecureTransport = false;
     std::string initString;  // the transport's initialisation string
     std::string stateFile;   // where the e-mail alert state survives restarts
     LogLevel logLevel = LogLevel::Info;

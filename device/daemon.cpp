@@ -70,6 +70,10 @@ void Device::ReapSessions(bool all) {
 
 int Device::Run(const std::atomic<bool>& stop) {
     if (!mConfig.server.empty()) setenv("ZEVO_P2P_SERVER", mConfig.server.c_str(), 1);
+    if (mConfig.insecureTransport) {
+        setenv("ZEVO_P2P_INSECURE_TRANSPORT", "1", 1);
+        LOG_WARN("--insecure-transport: viewers without session security are served too");
+    }
     // Without a string of its own the device uses the library's default endpoints, which
     // ZEVO_P2P_SERVER (set from `server` above) replaces.
     const char* init =

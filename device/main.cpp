@@ -117,6 +117,12 @@ int main(int argc, char** argv) {
            "drop-after=SECONDS, timestamp-jump=MS, no-video, short-notice")
         ->type_name("NAME[=V]")
         ->allow_extra_args(false);
+    app.add_flag_callback(
+        "--insecure-transport",
+        [&config, &apply] {
+            apply("--insecure-transport", ApplyDeviceSetting(config, "insecure_transport", "true"));
+        },
+        "Also serve viewers that run no session security (while migrating)");
     if (auto code = zevo::ParseCommandLine(app, "zevo-camd", argc, argv)) return *code;
     if (config.cameras.empty()) config.cameras.resize(1);
     ParseResult valid = ValidateConfig(config);

@@ -55,6 +55,11 @@ extern "C" {
 #define PPPP_ERR_NO_MEMORY -20            /* an allocation failed */
 #define PPPP_ERR_REGISTRATION_REFUSED -22 /* the service refused the device's secret */
 #define PPPP_ERR_DID_IN_USE -23           /* another device holds this DID at the service */
+/* From PPPP_Connect: the device could not prove it owns the DID. Whatever answered for it
+ * failed the session handshake (another key, a certificate no trusted service key signed,
+ * one for another DID or out of date), or the service holds no key for the device while
+ * this viewer trusts service keys (ZEVO_P2P_SERVICE_KEYS). */
+#define PPPP_ERR_DEVICE_NOT_AUTHENTIC -24
 
 /* What PPPP_Check reports about a session: 84 bytes. Peer port (bytes 6-7) and IPv4
  * address (bytes 8-11) are in network byte order: the device in direct mode, the
@@ -74,12 +79,18 @@ typedef struct SessionInfo {
 } SessionInfo;
 
 /* Starts the library. initString: 90 letters 'A'..'P' and a NUL naming the service's
- * endpoints (see p2p/PROTOCOL.md for the encoding). The environment variable
+ * endpoints, or 154 (version 2) also naming the service key devices are vouched for with,
+ * which the viewer then trusts (see p2p/PROTOCOL.md for the encoding). The environment variable
  * ZEVO_P2P_SERVER ("host:port[,host:port...]"), when set, replaces the endpoints the
  * string names, so tests, the demo and deployments can point the library elsewhere; a
  * malformed value fails like a bad string. ZEVO_P2P_LOG=1 logs the library's steps to
  * standard error. `zevo-p2pd --init-string host:port[,host:port]` prints a string.
- * Returns 0, or PPPP_ERR_BAD_INIT_STRING. Calling it again while initialised returns 0. */
+ * ZEVO_P2P_SERVICE_KEYS names a pinned-key file (p2p/PROTOCOL.md, "Session security"):
+ * with it every session runs the handshake and must prove the device's key, or the
+ * connect fails with PPPP_ERR_DEVICE_NOT_AUTHENTIC. ZEVO_P2P_INSECURE_TRANSPORT=1 lets a
+ * device that holds a certificate also take viewers that do not run the handshake.
+ * Returns 0, or PPPP_ERR_BAD_INIT_STRING (also for a pinned-key file that cannot be read
+ * or is not valid). Calling it again while initialised returns 0. */
 PPPP_EXPORT int32_t PPPP_Initialize(const char* initString);
 
 /* Closes every session and device registration and stops the library. Returns 0. */
@@ -92,7 +103,8 @@ PPPP_EXPORT int32_t PPPP_DeInitialize(void);
  * Returns the session handle (0 or more) or a negative code: PPPP_ERR_DEVICE_OFFLINE
  * (the service knows no live device: answered well within a second for an unknown DID),
  * PPPP_ERR_SERVICE_UNREACHABLE (no answer within 3 s), PPPP_ERR_NO_RELAY,
- * PPPP_ERR_NO_PATH, PPPP_ERR_TOO_MANY_SESSIONS, PPPP_ERR_BIND_FAILED (localPort taken).
+ * PPPP_ERR_NO_PATH, PPPP_ERR_TOO_MANY_SESSIONS, PPPP_ERR_BIND_FAILED (localPort taken),
+ * PPPP_ERR_DEVICE_NOT_AUTHENTIC.
  * Blocks for at most about 8 seconds. A handle stays valid until PPPP_Close, also after
  * the session has ended; calls on a closed handle return PPPP_ERR_CLOSED_HERE. */
 PPPP_EXPORT int32_t PPPP_Connect(const char* did, char tryDirect, uint32_t localPort);
@@ -100,6 +112,24 @@ PPPP_EXPORT int32_t PPPP_Connect(const char* did, char tryDirect, uint32_t local
 /* Fills info (which the caller zeroes) for an open session. Returns 0, or the
  * session-ended code once the session has ended, or another negative code. */
 PPPP_EXPORT int32_t PPPP_Check(int32_t session, SessionInfo* info);
+
+/* The session's end-to-end security: whether its datagrams travel sealed, and the
+ * datagrams it dropped by cause (none of them ends the session). */
+typedef struct SessionSecurity {
+    uint32_t sealed;    /* 1 after the handshake: every datagram sealed both ways */
+    uint32_t reserved;
+    uint64_t malformed; /* not a well-formed secure datagram */
+    uint64_t badTag;    /* altered, forged, or sealed under another key */
+    uint64_t replay;    /* a counter already received */
+    uint64_t tooOld;    /* a counter behind the replay window */
+    uint64_t staleKey;  /* sealed under a key epoch no longer held */
+    uint64_t handshake; /* handshake messages refused or out of place */
+    uint64_t stranger;  /* secure datagrams from an address the session never proved */
+    uint64_t unsealed;  /* plain datagrams on a session that seals */
+} SessionSecurity;
+
+/* Fills info for a session (open or ended). Returns 0 or a negative code. */
+PPPP_EXPORT int32_t PPPP_Check_Security(int32_t session, SessionSecurity* info);
 
 /* Reads *size bytes from a channel into buffer. Waits until all have arrived, the
  * timeout (milliseconds; -1 waits for ever) runs out, or the session ends. On return

@@ -1,9 +1,20 @@
 #include "p2p/init_string.h"
 
+#include <cstring>
+
 namespace zevo::p2p {
 namespace {
 constexpr size_t kBytes = kInitStringLetters / 2;
+constexpr size_t kBytesV2 = kInitStringLettersV2 / 2;
+constexpr size_t kKeyAt = 43;  // version 2: the key follows the endpoints' padded area
 constexpr uint8_t kInitVersion = 1;
+constexpr uint8_t kInitVersionKey = 2;
+
+bool Letter(char c, uint8_t* nibble) {
+    if (c < 'A' || c > 'P') return false;
+    *nibble = uint8_t(c - 'A');
+    return true;
+}
 }  // namespace
 
 uint16_t Crc16(const uint8_t* data, size_t length) {
@@ -16,10 +27,11 @@ uint16_t Crc16(const uint8_t* data, size_t length) {
     return crc;
 }
 
-std::string EncodeInitString(const std::vector<Endpoint>& endpoints) {
+std::string EncodeInitString(const std::vector<Endpoint>& endpoints, const uint8_t* serviceKey) {
     if (endpoints.empty() || endpoints.size() > kInitStringMaxEndpoints) return "";
-    uint8_t bytes[kBytes] = {};
-    bytes[0] = kInitVersion;
+    uint8_t bytes[kBytesV2] = {};
+    size_t total = serviceKey ? kBytesV2 : kBytes;
+    bytes[0] = serviceKey ? kInitVersionKey : kInitVersion;
     bytes[1] = uint8_t(endpoints.size());
     size_t at = 2;
     for (const Endpoint& e : endpoints) {
@@ -30,30 +42,39 @@ std::string EncodeInitString(const std::vector<Endpoint>& endpoints) {
         bytes[at++] = uint8_t(e.port >> 8);
         bytes[at++] = uint8_t(e.port);
     }
-    uint16_t crc = Crc16(bytes, kBytes - 2);
-    bytes[kBytes - 2] = uint8_t(crc >> 8);
-    bytes[kBytes - 1] = uint8_t(crc);
+    if (serviceKey) std::memcpy(bytes + kKeyAt, serviceKey, kInitStringKeySize);
+    uint16_t crc = Crc16(bytes, total - 2);
+    bytes[total - 2] = uint8_t(crc >> 8);
+    bytes[total - 1] = uint8_t(crc);
     std::string text;
-    for (uint8_t b : bytes) {
-        text += char('A' + (b >> 4));
-        text += char('A' + (b & 15));
+    for (size_t i = 0; i < total; ++i) {
+        text += char('A' + (bytes[i] >> 4));
+        text += char('A' + (bytes[i] & 15));
     }
     return text;
 }
 
-bool DecodeInitString(const char* text, size_t length, std::vector<Endpoint>* out) {
+bool DecodeInitString(const char* text, size_t length, std::vector<Endpoint>* out,
+                      uint8_t* serviceKey, bool* hasKey) {
     out->clear();
-    if (text == nullptr || length < kInitStringLetters) return false;
-    if (length > kInitStringLetters && text[kInitStringLetters] != '\0') return false;
-    uint8_t bytes[kBytes];
-    for (size_t i = 0; i < kBytes; ++i) {
-        char hi = text[2 * i], lo = text[2 * i + 1];
-        if (hi < 'A' || hi > 'P' || lo < 'A' || lo > 'P') return false;
-        bytes[i] = uint8_t(((hi - 'A') << 4) | (lo - 'A'));
+    if (hasKey) *hasKey = false;
+    // The first byte, the version, says how long the string is.
+    uint8_t hi, lo;
+    if (text == nullptr || length < 2 || !Letter(text[0], &hi) || !Letter(text[1], &lo))
+        return false;
+    uint8_t version = uint8_t((hi << 4) | lo);
+    if (version != kInitVersion && version != kInitVersionKey) return false;
+    size_t letters = version == kInitVersion ? kInitStringLetters : kInitStringLettersV2;
+    size_t total = letters / 2;
+    if (length < letters) return false;
+    if (length > letters && text[letters] != '\0') return false;
+    uint8_t bytes[kBytesV2];
+    for (size_t i = 0; i < total; ++i) {
+        if (!Letter(text[2 * i], &hi) || !Letter(text[2 * i + 1], &lo)) return false;
+        bytes[i] = uint8_t((hi << 4) | lo);
     }
-    uint16_t crc = uint16_t((bytes[kBytes - 2] << 8) | bytes[kBytes - 1]);
-    if (crc != Crc16(bytes, kBytes - 2)) return false;
-    if (bytes[0] != kInitVersion) return false;
+    uint16_t crc = uint16_t((bytes[total - 2] << 8) | bytes[total - 1]);
+    if (crc != Crc16(bytes, total - 2)) return false;
     size_t count = bytes[1];
     if (count == 0 || count > kInitStringMaxEndpoints) return false;
     size_t at = 2;
@@ -66,8 +87,13 @@ bool DecodeInitString(const char* text, size_t length, std::vector<Endpoint>* ou
         if (e.ip == 0 || e.port == 0) return false;
         out->push_back(e);
     }
-    for (; at < kBytes - 2; ++at)
+    // Version 1 pads to its check; version 2 pads to its key.
+    for (; at < (version == kInitVersion ? kBytes - 2 : kKeyAt); ++at)
         if (bytes[at] != 0) return false;
+    if (version == kInitVersionKey) {
+        if (serviceKey) std::memcpy(serviceKey, bytes + kKeyAt, kInitStringKeySize);
+        if (hasKey) *hasKey = true;
+    }
     return true;
 }
 

@@ -218,12 +218,14 @@ size_t EncodeMessage(const Message& m, uint8_t* out, size_t capacity) {
             w.Put(m.challenge, kChallengeSize);
             w.Put(m.proof, kProofSize);
             PutEndpoints(w, m);
+            if (m.hasDeviceKey) w.Put(m.deviceKey, kDeviceKeySize);
             break;
         case MsgType::kRegisterResult:
             w.U8(uint8_t(m.status));
             w.U64(m.token);
             w.U32(m.value);
             w.Ep(m.observed);
+            if (m.hasCertificate) w.Put(m.certificate, kCertificateSize);
             break;
         case MsgType::kKeepalive:
         case MsgType::kUnregister:
@@ -311,9 +313,11 @@ bool DecodeMessage(const uint8_t* data, size_t length, Message* m) {
         case MsgType::kRegister:
             ok = r.Get(m->challenge, kChallengeSize) && r.Get(m->proof, kProofSize) &&
                  GetEndpoints(r, m);
+            if (ok && !r.AtEnd()) ok = m->hasDeviceKey = r.Get(m->deviceKey, kDeviceKeySize);
             break;
         case MsgType::kRegisterResult:
             ok = r.I8(&m->status) && r.U64(&m->token) && r.U32(&m->value) && r.Ep(&m->observed);
+            if (ok && !r.AtEnd()) ok = m->hasCertificate = r.Get(m->certificate, kCertificateSize);
             break;
         case MsgType::kKeepalive:
         case MsgType::kUnregister:

@@ -33,7 +33,9 @@ constexpr size_t kChallengeSize = 16;
 constexpr size_t kProofSize = 32;
 constexpr size_t kSecretSize = 32;  // raw HMAC-SHA256; shown as 64 hex digits
 constexpr size_t kMaxStats = 24;
-constexpr size_t kMaxDatagram = 512;  // no service message is longer
+constexpr size_t kDeviceKeySize = 32;     // the device's static X25519 public key
+constexpr size_t kCertificateSize = 146;  // a service-signed device certificate
+constexpr size_t kMaxDatagram = 512;      // no service message is longer
 
 // A DID is 1..23 characters of A-Z a-z 0-9 '-' '_'.
 bool IsValidDid(const char* did);
@@ -74,8 +76,9 @@ constexpr int8_t kStatusUnknown = 5;   // registration or session unknown
 constexpr int8_t kStatusPending = 6;   // the device was asked; keep asking
 
 // PEER_INFO flags.
-constexpr uint8_t kFlagRelayOnly = 0x01;  // do not try a direct path
-constexpr uint8_t kFlagNoRelay = 0x02;    // the service offers no relay
+constexpr uint8_t kFlagRelayOnly = 0x01;     // do not try a direct path
+constexpr uint8_t kFlagNoRelay = 0x02;       // the service offers no relay
+constexpr uint8_t kFlagPeerUnsealed = 0x04;  // the device has no certificate: no handshake
 // LOOKUP flags.
 constexpr uint8_t kFlagTryDirect = 0x01;
 
@@ -103,6 +106,12 @@ struct Message {
     Endpoint endpoints[kMaxEndpoints];
     uint8_t statCount = 0;
     uint64_t stats[kMaxStats] = {};
+    // REGISTER from devices that run the handshake; REGISTER_RESULT from a service that
+    // vouches for it. Both are optional trailing fields, absent in older peers' messages.
+    bool hasDeviceKey = false;
+    uint8_t deviceKey[kDeviceKeySize] = {};
+    bool hasCertificate = false;
+    uint8_t certificate[kCertificateSize] = {};
 };
 
 // Writes the datagram for message into out; returns its length, or 0 when it does not fit

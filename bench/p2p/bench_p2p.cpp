@@ -13,6 +13,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -25,6 +27,7 @@
 #include "p2p/PPPP_API.h"
 #include "p2p/crypto.h"
 #include "p2p/p2pd/service.h"
+#include "p2p/secure/key_files.h"
 #include "p2p/wire.h"
 #include "tests/p2p/harness.h"
 
@@ -162,17 +165,50 @@ void BM_EnetPair(benchmark::State& state) {
     if (gTcpGbps > 0) state.counters["vs_tcp"] = gEnetGbps / gTcpGbps;
 }
 
+// Sealed sessions: the service vouches with a fresh key the viewer pins.
+struct Keys {
+    std::string dir, seed, pins;
+    Keys() {
+        char name[] = "/tmp/zevo-bench-keys-XXXXXX";
+        if (mkdtemp(name) == nullptr) return;
+        dir = name;
+        seed = dir + "/seed";
+        pins = dir + "/pins";
+        p2p::secure::ServicePublicKey key;
+        std::string error;
+        if (p2p::secure::CreateServiceSeedFile(seed, &key, &error))
+            std::ofstream(pins) << p2p::secure::FormatPinnedKey(key) << "\n";
+    }
+    ~Keys() {
+        std::remove(seed.c_str());
+        std::remove(pins.c_str());
+        rmdir(dir.c_str());
+    }
+};
+
 struct Rig {
+    Keys keys;
     ServiceProcess service;
     DeviceProcess device;
     int32_t session = -1;
-    bool Start(const std::vector<std::string>& args, char tryDirect) {
+    bool sealed = false;
+    bool Start(std::vector<std::string> args, char tryDirect, bool seal = false) {
+        if (seal) {
+            args.push_back("--signing-key-file");
+            args.push_back(keys.seed);
+        }
         if (!service.Start(args)) return false;
         const std::string did = "BNCH-000001-STRMA";
+        unsetenv("ZEVO_P2P_SERVICE_KEYS");
         if (device.Start(service.InitString(), did, SecretFor(did)) != 0) return false;
-        if (PPPP_Initialize(service.InitString().c_str()) != 0) return false;
+        if (seal) setenv("ZEVO_P2P_SERVICE_KEYS", keys.pins.c_str(), 1);
+        int init = PPPP_Initialize(service.InitString().c_str());
+        unsetenv("ZEVO_P2P_SERVICE_KEYS");
+        if (init != 0) return false;
         session = PPPP_Connect(did.c_str(), tryDirect, 0);
-        return session >= 0;
+        SessionSecurity security{};
+        sealed = session >= 0 && PPPP_Check_Security(session, &security) == 0 && security.sealed;
+        return session >= 0 && sealed == seal;
     }
     ~Rig() {
         if (session >= 0) PPPP_Close(session);
@@ -180,15 +216,20 @@ struct Rig {
     }
 };
 
+// Plain results of this run, the baselines of the sealed ones.
+double gPlainGbps[2] = {0, 0};  // direct, relay (unlimited)
+double gPlainRttUs = 0;
+
 bool Order(int32_t session, char code, uint64_t value) {
     unsigned char order[9] = {static_cast<unsigned char>(code)};
     for (int i = 0; i < 8; ++i) order[1 + i] = uint8_t(value >> (8 * i));
     return PPPP_Write(session, 2, reinterpret_cast<char*>(order), 9) == 9;
 }
 
-void Throughput(benchmark::State& state, const std::vector<std::string>& args) {
+void Throughput(benchmark::State& state, const std::vector<std::string>& args,
+                bool seal = false, int baseline = -1) {
     Rig rig;
-    if (!rig.Start(args, 1)) {
+    if (!rig.Start(args, 1, seal)) {
         state.SkipWithError("could not open a session");
         return;
     }
@@ -224,23 +265,32 @@ void Throughput(benchmark::State& state, const std::vector<std::string>& args) {
         state.counters["rate_drops"] = double(stats[p2p::kStatRelayRateDrops]);
     if (gTcpGbps > 0) state.counters["vs_tcp"] = gbps / gTcpGbps;
     if (gEnetGbps > 0) state.counters["vs_enet"] = gbps / gEnetGbps;
+    if (baseline >= 0 && !seal) gPlainGbps[baseline] = gbps;
+    if (baseline >= 0 && seal && gPlainGbps[baseline] > 0)
+        state.counters["vs_plain"] = gbps / gPlainGbps[baseline];
 }
 
 void BM_Channel1Direct(benchmark::State& state) {
-    Throughput(state, {"--relay-rate", "0"});
+    Throughput(state, {"--relay-rate", "0"}, false, 0);
+}
+void BM_Channel1DirectSealed(benchmark::State& state) {
+    Throughput(state, {"--relay-rate", "0"}, true, 0);
 }
 // The relay at its default per-session rate, as deployed: the peers pace below it.
 void BM_Channel1Relay(benchmark::State& state) {
     Throughput(state, {"--force-relay"});
 }
 void BM_Channel1RelayUnlimited(benchmark::State& state) {
-    Throughput(state, {"--force-relay", "--relay-rate", "0"});
+    Throughput(state, {"--force-relay", "--relay-rate", "0"}, false, 1);
+}
+void BM_Channel1RelayUnlimitedSealed(benchmark::State& state) {
+    Throughput(state, {"--force-relay", "--relay-rate", "0"}, true, 1);
 }
 
 // ---- channel 0: a 36-byte packet out and its echo back.
-void BM_Channel0RoundTrip(benchmark::State& state) {
+void RoundTrip(benchmark::State& state, bool seal) {
     Rig rig;
-    if (!rig.Start({}, 1)) {
+    if (!rig.Start({}, 1, seal)) {
         state.SkipWithError("could not open a session");
         return;
     }
@@ -263,7 +313,16 @@ void BM_Channel0RoundTrip(benchmark::State& state) {
     if (!samples.empty()) {
         state.counters["median_us"] = samples[samples.size() / 2];
         state.counters["p99_us"] = samples[samples.size() * 99 / 100];
+        double median = samples[samples.size() / 2];
+        if (!seal) gPlainRttUs = median;
+        if (seal && gPlainRttUs > 0) state.counters["vs_plain"] = median / gPlainRttUs;
     }
+}
+void BM_Channel0RoundTrip(benchmark::State& state) {
+    RoundTrip(state, false);
+}
+void BM_Channel0RoundTripSealed(benchmark::State& state) {
+    RoundTrip(state, true);
 }
 
 using zevo::bench::RssKb;
@@ -365,9 +424,18 @@ void BM_ServiceMemoryPerRelay(benchmark::State& state) {
 BENCHMARK(BM_TcpLoopback)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK(BM_EnetPair)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK(BM_Channel1Direct)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
+BENCHMARK(BM_Channel1DirectSealed)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK(BM_Channel1Relay)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK(BM_Channel1RelayUnlimited)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
+BENCHMARK(BM_Channel1RelayUnlimitedSealed)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(2.0)
+    ->UseRealTime();
 BENCHMARK(BM_Channel0RoundTrip)->Unit(benchmark::kMicrosecond)->Iterations(2000)->UseRealTime();
+BENCHMARK(BM_Channel0RoundTripSealed)
+    ->Unit(benchmark::kMicrosecond)
+    ->Iterations(2000)
+    ->UseRealTime();
 BENCHMARK(BM_ServiceMemoryPerDevice)->Arg(2000)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ServiceMemoryPerRelay)->Arg(400)->Iterations(1)->Unit(benchmark::kMillisecond);
 

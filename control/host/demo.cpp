@@ -25,6 +25,7 @@
 
 #include "control/host/control_site.h"
 #include "control/host/host_script.h"
+#include "p2p/secure/key_files.h"
 
 extern char** environ;
 
@@ -233,8 +234,28 @@ bool Demo::Start(const QCommandLineParser& parser, bool headless) {
         return false;
     }
 
-    QStringList serviceArgs = {
-        service, "--listen", "127.0.0.1:0", "--port-file", dir + "/p2pd.port", "--key", key};
+    // Sessions run sealed: the service vouches for the device with a seed of this demo's
+    // own, and the viewer pins its public key.
+    const QString seed = dir + "/service.seed";
+    const QString pins = dir + "/pinned-keys";
+    zevo::p2p::secure::ServicePublicKey serviceKey;
+    std::string keyError;
+    if (!zevo::p2p::secure::CreateServiceSeedFile(seed.toStdString(), &serviceKey, &keyError)) {
+        host->PrintLine(QStringLiteral("demo"),
+                        QStringLiteral("no signing key: %1").arg(QString::fromStdString(keyError)));
+        return false;
+    }
+    QFile pinned(pins);
+    if (!pinned.open(QIODevice::WriteOnly) ||
+        pinned.write((zevo::p2p::secure::FormatPinnedKey(serviceKey) + "\n").c_str()) < 0) {
+        host->PrintLine(QStringLiteral("demo"), QStringLiteral("cannot write %1").arg(pins));
+        return false;
+    }
+    pinned.close();
+
+    QStringList serviceArgs = {service,       "--listen",           "127.0.0.1:0",
+                               "--port-file", dir + "/p2pd.port",   "--key",
+                               key,           "--signing-key-file", seed};
     if (parser.isSet(mRelayOption)) serviceArgs << "--force-relay";
     mService = Spawn(serviceArgs, dir + "/p2pd.out", dir + "/p2pd.log");
     if (mService < 0) return false;
@@ -274,6 +295,7 @@ bool Demo::Start(const QCommandLineParser& parser, bool headless) {
     }
     mDevice = Spawn(deviceArgs, dir + "/camd.out", dir + "/camd.log");
     if (mDevice < 0) return false;
+    qputenv("ZEVO_P2P_SERVICE_KEYS", pins.toLocal8Bit());
     gChildren[1] = mDevice;
     bool registered = false;
     for (int i = 0; i < 750 && !registered; ++i) {

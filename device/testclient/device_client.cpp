@@ -16,6 +16,7 @@
 
 #include "p2p/PPPP_API.h"
 #include "p2p/init_string.h"
+#include "p2p/secure/key_files.h"
 #include "session/aes.h"
 
 extern char** environ;
@@ -148,6 +149,7 @@ DeviceHarness::~DeviceHarness() {
     mDevice.Stop(SIGTERM, 5000);
     if (mInitialized) PPPP_DeInitialize();
     mService.Stop(SIGTERM, 3000);
+    unsetenv("ZEVO_P2P_SERVICE_KEYS");
     if (!mFolder.empty() && std::getenv("CAMD_KEEP_TEST_FOLDER") == nullptr) {
         std::string cmd = "rm -rf '" + mFolder + "'";
         if (std::system(cmd.c_str()) != 0)
@@ -166,6 +168,15 @@ int DeviceHarness::StartService(bool initializeTransport, const std::vector<std:
     std::string portFile = mFolder + "/p2pd.port";
     std::vector<std::string> argv = {ServicePath(), "--listen", "127.0.0.1:0", "--port-file",
                                      portFile,      "--key",    mKey};
+    // Sessions run sealed, as deployed: the service vouches for the device with a seed of
+    // this harness's own and the viewers of this process pin its key.
+    const std::string seed = mFolder + "/service.seed", pins = mFolder + "/pinned-keys";
+    zevo::p2p::secure::ServicePublicKey key;
+    std::string error;
+    if (!zevo::p2p::secure::CreateServiceSeedFile(seed, &key, &error)) return -1;
+    std::ofstream(pins) << zevo::p2p::secure::FormatPinnedKey(key) << "\n";
+    argv.push_back("--signing-key-file");
+    argv.push_back(seed);
     argv.insert(argv.end(), extra.begin(), extra.end());
     int rc = mService.Start(argv, {}, mFolder + "/p2pd.log");
     if (rc < 0) return rc;
@@ -179,6 +190,7 @@ int DeviceHarness::StartService(bool initializeTransport, const std::vector<std:
     if (port.empty()) return -1;
     mEndpoint = "127.0.0.1:" + port;
     setenv("ZEVO_P2P_SERVER", mEndpoint.c_str(), 1);
+    setenv("ZEVO_P2P_SERVICE_KEYS", pins.c_str(), 1);
     if (!initializeTransport) return 0;
     if (PPPP_Initialize(zevo::p2p::kP2pInitString) < 0) return -1;
     mInitialized = true;

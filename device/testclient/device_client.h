@@ -48,8 +48,9 @@ public:
     DeviceHarness();
     ~DeviceHarness();
 
-    // Starts the service; 0 when it listens. Also points this process's transport at it
-    // (ZEVO_P2P_SERVER) and, unless told not to (a test whose code under test initialises
+    // Starts the service, vouching for devices with a seed of the harness's own; 0 when it
+    // listens. Also points this process's transport at it (ZEVO_P2P_SERVER), trusting its
+    // key (ZEVO_P2P_SERVICE_KEYS) and, unless told not to (a test whose code under test initialises
     // the library itself), initialises the library for DeviceClient.
     // extra: more zevo-p2pd options.
     int StartService(bool initializeTransport = true, const std::vector<std::string>& extra = {});

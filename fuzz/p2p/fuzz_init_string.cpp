@@ -10,10 +10,12 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const char* text = reinterpret_cast<const char*>(data);
     std::vector<zevo::p2p::Endpoint> endpoints;
-    if (zevo::p2p::DecodeInitString(text, size, &endpoints)) {
-        // A string that parses re-encodes to its own letters.
-        std::string again = zevo::p2p::EncodeInitString(endpoints);
-        if (again.compare(0, std::string::npos, text, zevo::p2p::kInitStringLetters) != 0)
+    uint8_t key[zevo::p2p::kInitStringKeySize];
+    bool hasKey = false;
+    if (zevo::p2p::DecodeInitString(text, size, &endpoints, key, &hasKey)) {
+        // A string that parses re-encodes to its own letters, key and all.
+        std::string again = zevo::p2p::EncodeInitString(endpoints, hasKey ? key : nullptr);
+        if (size < again.size() || again.compare(0, std::string::npos, text, again.size()) != 0)
             std::abort();
     }
     zevo::p2p::ServiceConfig config;

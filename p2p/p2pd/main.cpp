@@ -33,6 +33,7 @@
 #include "p2p/crypto.h"
 #include "p2p/init_string.h"
 #include "p2p/p2pd/service.h"
+#include "p2p/secure/key_files.h"
 #include "p2p/udp_socket.h"
 #include "platform/command_line.h"
 
@@ -71,6 +72,10 @@ const OptionText kServiceOptions[] = {
     {"port-file", "PATH", "Write the bound port there once listening"},
     {"key", "KEY", "Service key that device secrets derive from"},
     {"force-relay", nullptr, "Every session goes through the relay"},
+    {"signing-key-file", "PATH",
+     "Ed25519 seed (64 hex digits, mode 0600) to vouch for device keys with"},
+    {"insecure-transport", nullptr,
+     "Also register devices without a key (no session security), while migrating"},
     {"no-relay", nullptr, "Offer no relay (sessions without a direct path fail)"},
     {"max-devices", "N", "Registered devices in all (10000)"},
     {"max-devices-per-address", "N", "Registered devices per source IPv4 address (16)"},
@@ -624,8 +629,22 @@ int main(int argc, char** argv) {
     if (wantInit) {
         std::vector<Endpoint> endpoints;
         std::string text;
+        // With a signing key the string also carries its public half (version 2), so a
+        // viewer given the string trusts the devices this deployment vouches for.
+        secure::ServiceSigningKey signer;
+        bool vouching = !config.signingKeyFile.empty();
+        if (vouching) {
+            std::string why;
+            if (!secure::LoadServiceSeedFile(config.signingKeyFile, config.signingSeed, &why)) {
+                std::fprintf(stderr, "zevo-p2pd: signing key %s: %s\n",
+                             config.signingKeyFile.c_str(), why.c_str());
+                return 1;
+            }
+            signer.FromSeed(config.signingSeed);
+        }
         if (!ParseEndpointList(initList, &endpoints, kInitStringMaxEndpoints) ||
-            (text = EncodeInitString(endpoints)).empty()) {
+            (text = EncodeInitString(endpoints, vouching ? signer.publicKey().key : nullptr))
+                .empty()) {
             std::fprintf(stderr, "zevo-p2pd: --init-string needs 1 to %zu HOST:PORT items\n",
                          kInitStringMaxEndpoints);
             return 2;
@@ -652,6 +671,23 @@ int main(int argc, char** argv) {
         }
         std::printf("%s\n", DeviceSecretHex(config.key, deviceSecretDid.c_str()).c_str());
         return 0;
+    }
+    if (!config.signingKeyFile.empty()) {
+        std::string why;
+        if (!secure::LoadServiceSeedFile(config.signingKeyFile, config.signingSeed, &why)) {
+            std::fprintf(stderr, "zevo-p2pd: signing key %s: %s\n", config.signingKeyFile.c_str(),
+                         why.c_str());
+            return 1;
+        }
+        config.hasSigningSeed = true;
+        secure::ServiceSigningKey signer;
+        signer.FromSeed(config.signingSeed);
+        LogText(kLogInfo, "vouching for device keys; viewers pin " +
+                              secure::FormatPinnedKey(signer.publicKey()));
+    } else {
+        LogText(kLogWarn,
+                "no --signing-key-file: devices get no certificate, and viewers that "
+                "trust service keys refuse them");
     }
     if (config.forceRelay && config.noRelay) {
         std::fprintf(stderr, "zevo-p2pd: --force-relay and --no-relay exclude each other\n");

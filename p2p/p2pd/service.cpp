@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <sstream>
 
 #include "p2p/crypto.h"
@@ -12,6 +13,7 @@ namespace zevo::p2p {
 namespace {
 
 constexpr uint64_t kChallengeSlotMs = 30000;
+constexpr uint64_t kCertificateLifetimeSeconds = 24 * 3600;
 constexpr uint64_t kJoinedKeepMs = 10000;  // answer retransmits this long after a join
 constexpr uint64_t kFailedKeepMs = 5000;
 constexpr size_t kSmallDatagram = 160;
@@ -80,6 +82,10 @@ bool ApplyOption(const std::string& name, const std::string& value, ServiceConfi
         c->logLevel = value;
     } else if (name == "force-relay") {
         return flag(&c->forceRelay);
+    } else if (name == "insecure-transport") {
+        return flag(&c->insecureTransport);
+    } else if (name == "signing-key-file") {
+        c->signingKeyFile = value;
     } else if (name == "no-relay") {
         return flag(&c->noRelay);
     } else if (name == "max-devices") {
@@ -228,6 +234,7 @@ namespace {
 struct Registration {
     DidKey key{""};
     Endpoint endpoint;
+    bool vouched = false;  // holds a certificate: its sessions run the handshake
     uint64_t regId = 0;
     uint64_t lastSeen = 0;
 };
@@ -416,6 +423,7 @@ struct Rendezvous::SessionRec {
     bool failed = false;
     Endpoint device;
     Locals deviceLocals;
+    bool deviceVouched = false;
     uint64_t punchKey = 0;
     uint64_t relayTokenViewer = 0;
     uint64_t relayTokenDevice = 0;
@@ -447,6 +455,10 @@ Rendezvous::Rendezvous(const ServiceConfig& config, ServiceIo* io, uint64_t cook
     for (int i = 0; i < 8; ++i) seed[i] = uint8_t(cookieSeed >> (8 * i));
     HmacSha256(reinterpret_cast<const uint8_t*>(config.key.data()), config.key.size(), seed,
                sizeof seed, mCookieKey);
+    if (config.hasSigningSeed) {
+        mSigner = std::make_unique<secure::ServiceSigningKey>();
+        mSigner->FromSeed(config.signingSeed);
+    }
     mShared->Join(this);
 }
 
@@ -583,7 +595,9 @@ void Rendezvous::OnRegister(const Message& m, const Endpoint& from, uint64_t now
     uint8_t secret[kSecretSize], proof[kProofSize];
     DeviceSecret(mConfig.key, m.did, secret);
     RegistrationProof(secret, m.challenge, m.did, proof);
-    if (!fresh || !SameBytes(proof, m.proof, kProofSize)) {
+    // A service that vouches takes devices without a key only while migrating.
+    bool keyMissing = mSigner != nullptr && !m.hasDeviceKey && !mConfig.insecureTransport;
+    if (!fresh || !SameBytes(proof, m.proof, kProofSize) || keyMissing) {
         Count(kStatRefused);
         Log(kLogWarn,
             std::string("refused registration of ") + m.did + " from " + FormatEndpoint(from));
@@ -599,6 +613,8 @@ void Rendezvous::OnRegister(const Message& m, const Endpoint& from, uint64_t now
             reg->lastSeen = now;
             r.status = kStatusOk;
             r.token = reg->regId;
+            Vouch(m, &r);
+            reg->vouched = r.hasCertificate;
             Reply(from, r);
             return;
         }
@@ -626,10 +642,21 @@ void Rendezvous::OnRegister(const Message& m, const Endpoint& from, uint64_t now
     reg.lastSeen = now;
     r.status = kStatusOk;
     r.token = reg.regId;
+    Vouch(m, &r);
+    reg.vouched = r.hasCertificate;
     Count(kStatRegistered);
     if (Logging(kLogInfo))
         Log(kLogInfo, std::string("registered ") + m.did + " at " + FormatEndpoint(from));
     Reply(from, r);
+}
+
+// A certificate for the key the device sent, valid a day from now: every registration
+// brings a fresh one, so a rotated service key reaches every device within a day.
+void Rendezvous::Vouch(const Message& m, Message* result) {
+    if (mSigner == nullptr || !m.hasDeviceKey) return;
+    uint64_t now = uint64_t(std::time(nullptr));
+    result->hasCertificate = mSigner->Issue(m.did, m.deviceKey, now,
+                                            now + kCertificateLifetimeSeconds, result->certificate);
 }
 
 void Rendezvous::OnKeepalive(const Message& m, const Endpoint& from, uint64_t now) {
@@ -691,6 +718,7 @@ void Rendezvous::SendPeerInfo(const SessionRec& s, bool toViewer, bool toDevice)
     r.flags = 0;
     if (mConfig.forceRelay || !s.tryDirect) r.flags |= kFlagRelayOnly;
     if (!s.relay) r.flags |= kFlagNoRelay;
+    if (!s.deviceVouched) r.flags |= kFlagPeerUnsealed;
     r.port = s.relay ? s.relay->port : 0;
     // The relay's rate in KiB/s, so the peers pace themselves below it instead of
     // losing data to it.
@@ -767,6 +795,7 @@ void Rendezvous::OnLookup(const Message& m, const Endpoint& from, uint64_t now) 
         s->id = alone ? Random() : (Random() & ~uint64_t(0xFF)) | mShard;
     } while (mSessions.count(s->id));
     std::memcpy(s->did, m.did, kDidField);
+    s->deviceVouched = dev->vouched;
     s->viewer = from;
     s->lookupNonce = m.nonce;
     s->tryDirect = (m.flags & kFlagTryDirect) != 0;

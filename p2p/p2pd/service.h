@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "p2p/secure/certificate.h"
 #include "p2p/wire.h"
 
 namespace zevo::p2p {
@@ -43,6 +44,14 @@ struct ServiceConfig {
     // Worker threads, each with its own socket on the listening port and its own share of
     // the DIDs; 0: one per CPU.
     size_t threads = 0;
+    // The Ed25519 seed (from --signing-key-file) the service signs device certificates
+    // with. Without it devices get none and viewers that trust service keys refuse them.
+    std::string signingKeyFile;
+    bool hasSigningSeed = false;
+    uint8_t signingSeed[32] = {};
+    // Registrations without a device key (devices older than the handshake) are accepted;
+    // their viewers learn from PEER_INFO that the device cannot prove its key.
+    bool insecureTransport = false;
 };
 
 // Worker threads zevo-p2pd runs at most. It keeps four shards per worker, at most 256:
@@ -191,6 +200,7 @@ private:
     void Reply(const Endpoint& to, const Message& m, int relayFd = -1);
     void OnHello(const Message& m, const Endpoint& from, uint64_t now);
     void OnRegister(const Message& m, const Endpoint& from, uint64_t now);
+    void Vouch(const Message& m, Message* result);
     void OnKeepalive(const Message& m, const Endpoint& from, uint64_t now);
     void OnUnregister(const Message& m, const Endpoint& from);
     void OnLookup(const Message& m, const Endpoint& from, uint64_t now);
@@ -228,6 +238,7 @@ private:
     ServiceShared* mShared;
     size_t mShard;
     int mLogLevel;
+    std::unique_ptr<secure::ServiceSigningKey> mSigner;  // null: vouches for no device
     uint8_t mCookieKey[32];
     std::unique_ptr<DeviceTable> mDevices;
     std::unordered_map<uint64_t, std::unique_ptr<SessionRec>> mSessions;

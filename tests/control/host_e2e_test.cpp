@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "loopback_world.h"
+#include "p2p/secure/key_files.h"
 
 namespace zevo::e2e {
 namespace {
@@ -154,6 +155,29 @@ TEST_F(HostEndToEnd, WrongPasswordFailsAtOnce) {
     // Refused, not timed out: well inside the 10-second login wait.
     EXPECT_LT(failed - start, 5000) << Transcript();
     EXPECT_EQ(ReadFile(mWorld.DeviceLog()).find("CMD_START_STREAM"), std::string::npos);
+}
+
+// The viewer pins the deployment's service key; this service vouches for the device with
+// another one (a spoofed service). The viewer refuses the device with the transport's own
+// code, shown as every failed connect is, and the device never hears a login.
+TEST_F(HostEndToEnd, DeviceVouchedForByAnUnpinnedServiceIsRefused) {
+    const std::string seed = mWorld.Dir() + "/other.seed";
+    zevo::p2p::secure::ServicePublicKey other;
+    std::string error;
+    ASSERT_TRUE(zevo::p2p::secure::CreateServiceSeedFile(seed, &other, &error)) << error;
+    ASSERT_NO_FATAL_FAILURE(Start({"--signing-key-file", seed}));
+    ASSERT_EQ(mWorld.RunHost(Script(R"JS(
+        player.StartAV();
+        host.log(waitFor(function () { return paneStarts("Failed..."); }, 20000)
+                 ? "refused " + host.paneText(0) : "no-refusal " + host.paneText(0));
+        host.quit(0);
+    )JS"),
+                             60s),
+              0)
+        << Transcript();
+    EXPECT_EQ(mWorld.Lines("log").back(), "refused Failed...(-24), Press stop button.")
+        << Transcript();
+    EXPECT_EQ(ReadFile(mWorld.DeviceLog()).find("viewer connected"), std::string::npos);
 }
 
 TEST_F(HostEndToEnd, SilentDeviceFailsAfterTheLoginWait) {

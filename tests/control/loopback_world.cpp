@@ -6,12 +6,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <regex>
 #include <sstream>
 #include <thread>
+
+#include "p2p/secure/key_files.h"
 
 extern char** environ;
 
@@ -152,6 +155,12 @@ LoopbackWorld::LoopbackWorld() {
     char pattern[] = "/tmp/zevo-e2e-XXXXXX";
     const char* dir = mkdtemp(pattern);
     mDir = dir ? dir : "/tmp";
+    // Sessions run sealed, as deployed: the service vouches for the device's key with its
+    // seed, and the viewer pins the service's key.
+    zevo::p2p::secure::ServicePublicKey key;
+    std::string error;
+    if (zevo::p2p::secure::CreateServiceSeedFile(SeedPath(), &key, &error))
+        std::ofstream(PinnedKeysPath()) << zevo::p2p::secure::FormatPinnedKey(key) << "\n";
 }
 
 LoopbackWorld::~LoopbackWorld() {
@@ -170,6 +179,10 @@ LoopbackWorld::~LoopbackWorld() {
 bool LoopbackWorld::StartService(const std::vector<std::string>& extra) {
     std::vector<std::string> argv = {ZEVO_P2PD_BIN,       "--listen", "127.0.0.1:0", "--port-file",
                                      mDir + "/p2pd.port", "--key",    "e2e-key"};
+    if (std::find(extra.begin(), extra.end(), "--signing-key-file") == extra.end()) {
+        argv.push_back("--signing-key-file");
+        argv.push_back(SeedPath());
+    }
     argv.insert(argv.end(), extra.begin(), extra.end());
     if (!mService.Start(argv, {}, mDir + "/p2pd.out", mDir + "/p2pd.log")) return false;
     for (int i = 0; i < 1000; ++i) {
@@ -249,7 +262,8 @@ bool LoopbackWorld::StartHost(const std::string& script, const std::string& pass
     mRegistered = true;
     std::vector<std::string> env = {"ZEVO_P2P_SERVER=127.0.0.1:" + std::to_string(mPort),
                                     "HOME=" + home, "XDG_CONFIG_HOME=" + home + "/.config",
-                                    "QT_QPA_PLATFORM=offscreen"};
+                                    "QT_QPA_PLATFORM=offscreen",
+                                    "ZEVO_P2P_SERVICE_KEYS=" + PinnedKeysPath()};
     env.insert(env.end(), mHostEnv.begin(), mHostEnv.end());
     std::vector<std::string> argv = {ZEVO_HOST_BIN, "--headless", "--did",       kDid,
                                      "--password",  password,     "--save-path", mDir,

@@ -112,6 +112,10 @@ public:
     std::vector<std::string> Lines(const std::string& kind) const;
 
     std::string Dir() const { return mDir; }
+    // The service's signing seed (--signing-key-file) and the viewer's pinned-key file
+    // holding its public key; StartService and StartHost use them unless told otherwise.
+    std::string SeedPath() const { return mDir + "/service.seed"; }
+    std::string PinnedKeysPath() const { return mDir + "/pinned-keys"; }
     std::string HostOut() const { return mDir + "/host.out"; }
     std::string DeviceLog() const { return mDir + "/camd.log"; }
     uint16_t ServicePort() const { return mPort; }

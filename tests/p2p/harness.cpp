@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -16,6 +17,7 @@
 
 #include "p2p/crypto.h"
 #include "p2p/init_string.h"
+#include "p2p/secure/key_files.h"
 #include "p2p/wire.h"
 
 namespace zevo::p2ptest {
@@ -166,6 +168,27 @@ std::string SecretFor(const std::string& did, const std::string& key) {
 
 std::string InitStringFor(uint16_t port) {
     return p2p::EncodeInitString({Endpoint{0x7F000001, port}});
+}
+
+DeploymentKeys::DeploymentKeys() {
+    char dir[] = "/tmp/zevo-keys-XXXXXX";
+    if (mkdtemp(dir) == nullptr) return;
+    mDir = dir;
+    mSeed = mDir + "/service.seed";
+    mPins = mDir + "/pinned-keys";
+    p2p::secure::ServicePublicKey key;
+    std::string error;
+    if (!p2p::secure::CreateServiceSeedFile(mSeed, &key, &error)) return;
+    std::ofstream pins(mPins);
+    pins << p2p::secure::FormatPinnedKey(key) << "\n";
+    mValid = bool(pins);
+}
+
+DeploymentKeys::~DeploymentKeys() {
+    if (mDir.empty()) return;
+    std::remove(mSeed.c_str());
+    std::remove(mPins.c_str());
+    rmdir(mDir.c_str());
 }
 
 }  // namespace zevo::p2ptest

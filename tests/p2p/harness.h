@@ -44,6 +44,21 @@ private:
     int mPid = -1;
 };
 
+// A deployment's signing seed (for zevo-p2pd --signing-key-file) and the pinned-key file
+// its viewers trust (ZEVO_P2P_SERVICE_KEYS), in a folder of their own removed at the end.
+class DeploymentKeys {
+public:
+    DeploymentKeys();
+    ~DeploymentKeys();
+    const std::string& SeedPath() const { return mSeed; }
+    const std::string& PinsPath() const { return mPins; }
+    bool Valid() const { return mValid; }
+
+private:
+    std::string mDir, mSeed, mPins;
+    bool mValid = false;
+};
+
 std::string SecretFor(const std::string& did, const std::string& key = kTestKey);
 std::string InitStringFor(uint16_t port);
 

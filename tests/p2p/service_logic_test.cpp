@@ -4,14 +4,17 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <deque>
 #include <vector>
 
 #include "p2p/crypto.h"
 #include "p2p/p2pd/service.h"
+#include "p2p/secure/certificate.h"
 #include "p2p/wire.h"
 
 namespace p2p = zevo::p2p;
+namespace secure = zevo::p2p::secure;
 using p2p::Endpoint;
 using p2p::Message;
 using p2p::MsgType;
@@ -75,7 +78,8 @@ protected:
     }
     // HELLO, CHALLENGE, REGISTER with the given secret; returns the result status.
     int8_t Register(const char* did, const Endpoint& from, const std::string& key = kKey,
-                    uint64_t* regId = nullptr) {
+                    uint64_t* regId = nullptr, const uint8_t* deviceKey = nullptr,
+                    Message* resultOut = nullptr) {
         Message hello;
         hello.type = MsgType::kHello;
         std::strcpy(hello.did, did);
@@ -89,10 +93,15 @@ protected:
         uint8_t secret[p2p::kSecretSize];
         p2p::DeviceSecret(key, did, secret);
         p2p::RegistrationProof(secret, reg.challenge, did, reg.proof);
+        if (deviceKey != nullptr) {
+            reg.hasDeviceKey = true;
+            std::memcpy(reg.deviceKey, deviceKey, p2p::kDeviceKeySize);
+        }
         Deliver(reg, from);
         Message result;
         EXPECT_TRUE(mIo.Last(MsgType::kRegisterResult, from, &result));
         if (regId) *regId = result.token;
+        if (resultOut) *resultOut = result;
         return result.status;
     }
     int8_t Lookup(const char* did, const Endpoint& from, uint64_t nonce) {
@@ -504,6 +513,58 @@ TEST(ServiceConfig, FileAndOptions) {
         EXPECT_FALSE(
             p2p::ParseConfigText(std::string("relay-ports = ") + ports + "\n", &config, &error))
             << ports;
+}
+
+// A service with a signing key vouches for the key each device registers with: the
+// certificate verifies under the service's public key for that DID and key, now. A device
+// without a key is refused unless the service migrates; a service without a signing key
+// vouches for nothing.
+TEST_F(ServiceLogic, VouchesForTheKeyEachDeviceRegistersWith) {
+    struct Case {
+        const char* name;
+        bool signs;
+        bool insecure;
+        bool sendsKey;
+        int8_t status;
+        bool certified;
+    };
+    const Case cases[] = {
+        {"vouching service, device with a key", true, false, true, p2p::kStatusOk, true},
+        {"vouching service, old device", true, false, false, p2p::kStatusRefused, false},
+        {"migrating service, old device", true, true, false, p2p::kStatusOk, false},
+        {"migrating service, device with a key", true, true, true, p2p::kStatusOk, true},
+        {"service without a signing key", false, false, true, p2p::kStatusOk, false},
+    };
+    uint8_t seed[32];
+    for (int i = 0; i < 32; ++i) seed[i] = uint8_t(7 * i + 1);
+    secure::ServiceSigningKey signer;
+    signer.FromSeed(seed);
+    secure::KeyPair device;
+    device.Generate();
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        mConfig.hasSigningSeed = c.signs;
+        std::memcpy(mConfig.signingSeed, seed, sizeof seed);
+        mConfig.insecureTransport = c.insecure;
+        Make();
+        const char* did = "VOUC-000001-ABCDE";
+        Endpoint from{0x0A000010, uint16_t(7000 + n++)};
+        Message result;
+        EXPECT_EQ(Register(did, from, kKey, nullptr, c.sendsKey ? device.pub : nullptr, &result),
+                  c.status);
+        EXPECT_EQ(result.hasCertificate, c.certified);
+        if (!result.hasCertificate) continue;
+        uint64_t now = uint64_t(std::time(nullptr));
+        EXPECT_EQ(secure::VerifyCertificate(result.certificate, p2p::kCertificateSize,
+                                            {signer.publicKey()}, did, device.pub, now),
+                  secure::VouchResult::kOk);
+        // Valid for a day from now, not for ever.
+        EXPECT_EQ(
+            secure::VerifyCertificate(result.certificate, p2p::kCertificateSize,
+                                      {signer.publicKey()}, did, device.pub, now + 2 * 24 * 3600),
+            secure::VouchResult::kExpired);
+    }
 }
 
 }  // namespace

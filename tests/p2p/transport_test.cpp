@@ -83,19 +83,27 @@ SessionInfo DeviceInfo(int32_t session) {
 
 class TransportTest : public ::testing::Test {
 protected:
-    void StartAll(const std::vector<std::string>& serviceArgs = {}) {
+    // Every session here runs sealed, as deployed: the service vouches for the device and
+    // this viewer pins the service's key.
+    void StartAll(std::vector<std::string> serviceArgs = {}) {
+        ASSERT_TRUE(mKeys.Valid());
+        serviceArgs.push_back("--signing-key-file");
+        serviceArgs.push_back(mKeys.SeedPath());
         ASSERT_TRUE(mService.Start(serviceArgs));
         mDid = "ZEVO-" + std::to_string(100000 + std::random_device{}() % 899999) + "-TESTA";
         ASSERT_EQ(mDevice.Start(mService.InitString(), mDid, SecretFor(mDid)), 0);
+        setenv("ZEVO_P2P_SERVICE_KEYS", mKeys.PinsPath().c_str(), 1);
         ASSERT_EQ(PPPP_Initialize(mService.InitString().c_str()), PPPP_OK);
         mInitialized = true;
     }
     void TearDown() override {
+        unsetenv("ZEVO_P2P_SERVICE_KEYS");
         if (mInitialized) PPPP_DeInitialize();
         mDevice.Stop();
         mService.Stop();
     }
 
+    DeploymentKeys mKeys;
     ServiceProcess mService;
     DeviceProcess mDevice;
     std::string mDid;
@@ -205,6 +213,16 @@ void BulkWithCommands(int32_t s) {
     EXPECT_EQ(readable, 0u);
 }
 
+// Sealed both ways on a clean path: nothing refused.
+void ExpectSealedAndClean(int32_t s) {
+    SessionSecurity sec{};
+    ASSERT_EQ(PPPP_Check_Security(s, &sec), PPPP_OK);
+    EXPECT_EQ(sec.sealed, 1u);
+    EXPECT_EQ(sec.malformed + sec.badTag + sec.replay + sec.tooOld + sec.staleKey + sec.stranger +
+                  sec.unsealed,
+              0u);
+}
+
 TEST_F(TransportTest, HundredMegabytesAndCommandsArriveInOrderDirect) {
     StartAll();
     int32_t s = PPPP_Connect(mDid.c_str(), 1, 0);
@@ -213,6 +231,7 @@ TEST_F(TransportTest, HundredMegabytesAndCommandsArriveInOrderDirect) {
     ASSERT_EQ(PPPP_Check(s, &info), PPPP_OK);
     ASSERT_EQ(info.mode, PPPP_MODE_DIRECT);
     BulkWithCommands(s);
+    ExpectSealedAndClean(s);
     PPPP_Close(s);
 }
 
@@ -224,6 +243,7 @@ TEST_F(TransportTest, HundredMegabytesAndCommandsArriveInOrderRelay) {
     ASSERT_EQ(PPPP_Check(s, &info), PPPP_OK);
     ASSERT_EQ(info.mode, PPPP_MODE_RELAY);
     BulkWithCommands(s);
+    ExpectSealedAndClean(s);
     PPPP_Close(s);
     // Relay and both peers share this host, so the data went in ENet's largest datagrams
     // (up to 4096 bytes) instead of 1400-byte ones: the mean stays well above 1400 even

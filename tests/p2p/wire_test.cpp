@@ -74,6 +74,38 @@ TEST(Wire, EveryTypeRoundTripsAndRejectsEveryTruncationOrExtension) {
     }
 }
 
+// REGISTER's device key and REGISTER_RESULT's certificate trail the older layouts: a
+// message parses with the whole field or without it (as an older peer sends it), never
+// with part of it.
+TEST(Wire, TrailingKeyAndCertificateParseWholeOrNotAtAll) {
+    for (MsgType type : {MsgType::kRegister, MsgType::kRegisterResult}) {
+        SCOPED_TRACE(int(type));
+        Message m = Samples()[int(type) - 1];
+        uint8_t bytes[p2p::kMaxDatagram + 1];
+        size_t older = p2p::EncodeMessage(m, bytes, sizeof bytes);
+        bool isRegister = type == MsgType::kRegister;
+        uint8_t* field = isRegister ? m.deviceKey : m.certificate;
+        size_t size = isRegister ? p2p::kDeviceKeySize : p2p::kCertificateSize;
+        (isRegister ? m.hasDeviceKey : m.hasCertificate) = true;
+        for (size_t i = 0; i < size; ++i) field[i] = uint8_t(i * 13 + 5);
+        size_t n = p2p::EncodeMessage(m, bytes, sizeof bytes);
+        ASSERT_EQ(n, older + size);
+        Message back;
+        ASSERT_TRUE(p2p::DecodeMessage(bytes, n, &back));
+        EXPECT_TRUE(isRegister ? back.hasDeviceKey : back.hasCertificate);
+        EXPECT_EQ(std::memcmp(isRegister ? back.deviceKey : back.certificate, field, size), 0);
+        for (size_t cut = 0; cut < n; ++cut) {
+            bool parsed = p2p::DecodeMessage(bytes, cut, &back);
+            EXPECT_EQ(parsed, cut == older) << cut;
+            if (parsed) {
+                EXPECT_FALSE(back.hasDeviceKey || back.hasCertificate);
+            }
+        }
+        bytes[n] = 0;
+        EXPECT_FALSE(p2p::DecodeMessage(bytes, n + 1, &back));
+    }
+}
+
 TEST(Wire, FieldsSurviveTheTripExactly) {
     Message m = Samples()[int(MsgType::kPeerInfo) - 1];
     uint8_t bytes[p2p::kMaxDatagram];
@@ -184,6 +216,32 @@ TEST(InitString, RoundTripsOneToSixEndpoints) {
     list.push_back(Endpoint{1, 1});
     EXPECT_EQ(p2p::EncodeInitString(list), "");
     EXPECT_EQ(p2p::EncodeInitString({}), "");
+}
+
+// Version 2 carries the vouching service's key after the endpoints; version 1 carries
+// none. Either way every letter is checked.
+TEST(InitString, VersionTwoCarriesTheServiceKey) {
+    std::vector<Endpoint> list = {Endpoint{0x7F000001, 32100}, Endpoint{0x0A000001, 32101}};
+    uint8_t key[p2p::kInitStringKeySize];
+    for (size_t i = 0; i < sizeof key; ++i) key[i] = uint8_t(0xA0 + i);
+    std::string text = p2p::EncodeInitString(list, key);
+    ASSERT_EQ(text.size(), p2p::kInitStringLettersV2);
+    EXPECT_EQ(text.substr(0, 2), "AC");
+    std::vector<Endpoint> back;
+    uint8_t got[p2p::kInitStringKeySize] = {};
+    bool hasKey = false;
+    ASSERT_TRUE(p2p::DecodeInitString(text.c_str(), text.size() + 1, &back, got, &hasKey));
+    EXPECT_TRUE(hasKey);
+    EXPECT_EQ(back, list);
+    EXPECT_EQ(std::memcmp(got, key, sizeof key), 0);
+    for (size_t i = 0; i < text.size(); ++i) {
+        std::string bad = text;
+        bad[i] = bad[i] == 'P' ? 'A' : char(bad[i] + 1);
+        EXPECT_FALSE(p2p::DecodeInitString(bad.c_str(), bad.size(), &back, got, &hasKey)) << i;
+    }
+    EXPECT_FALSE(p2p::DecodeInitString(text.c_str(), p2p::kInitStringLetters, &back));
+    ASSERT_TRUE(p2p::DecodeInitString(p2p::kP2pInitString, 90, &back, got, &hasKey));
+    EXPECT_FALSE(hasKey);
 }
 
 TEST(InitString, EveryLetterIsChecked) {

@@ -364,9 +364,15 @@ struct UdpProxy::Impl {
     }
 
     void Enqueue(Direction dir, uint64_t clientId, size_t size, uint64_t now) {
+        Bump(stats[dir].received);
+        int copies = 1;
+        if (config.inspect) copies = config.inspect(dir == kUp, buffer.data(), size);
+        for (int i = 0; i < copies; ++i) EnqueueCopy(dir, clientId, size, now);
+    }
+
+    void EnqueueCopy(Direction dir, uint64_t clientId, size_t size, uint64_t now) {
         AtomicDirectionStats& st = stats[dir];
         const Impairment& imp = ImpairmentOf(dir);
-        Bump(st.received);
         if (outage.load(std::memory_order_relaxed) ||
             (imp.lossPercent > 0.0 && Uniform(dir) * 100.0 < imp.lossPercent)) {
             Bump(st.lost);

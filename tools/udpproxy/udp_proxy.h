@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -45,6 +46,10 @@ struct UdpProxyConfig {
     size_t maxQueuedBytes = 32u << 20;  // all datagrams waiting in both directions
     uint32_t clientIdleMs = 120000;     // an idle client may give up its slot to a new one
     int socketBufferBytes = 4 << 20;
+    // Sees every datagram as it arrives, on the proxy's thread, and may change its bytes in
+    // place (a fault in flight); returns how many copies go on: 0 drops it, 2 sends it
+    // twice (a replay). The faults above then apply to each copy.
+    std::function<int(bool toUpstream, uint8_t* data, size_t size)> inspect;
 };
 
 // Counters for one direction.
