@@ -1,8 +1,11 @@
 #include "loopback_world.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -174,6 +177,31 @@ LoopbackWorld::~LoopbackWorld() {
         if (std::system(command.c_str()) != 0) {
         }
     }
+}
+
+namespace {
+
+bool PortsFree(const char* ip, uint16_t first, int count) {
+    for (int i = 0; i < count; ++i) {
+        const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(first + i));
+        inet_pton(AF_INET, ip, &a.sin_addr);
+        const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        close(fd);
+        if (!bound) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+uint16_t FreeRelayPorts(uint16_t base, int count) {
+    uint16_t first = base;
+    while (!(PortsFree("127.0.0.1", first, count) && PortsFree("127.0.0.2", first, count)))
+        first = static_cast<uint16_t>(first + 16);
+    return first;
 }
 
 bool LoopbackWorld::StartService(const std::vector<std::string>& extra) {

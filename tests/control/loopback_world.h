@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,10 @@ std::vector<DeviceCommand> ReadDeviceCommands(const std::string& logPath);
 // Registers the built control module for the user whose HOME is home (as a user does
 // once with zevo-regsvr), or removes the registration. True when the tool succeeded.
 bool RegisterControl(const std::string& home, bool unregister = false);
+
+// The first of `count` consecutive UDP ports, at or after `base`, that bind on both
+// 127.0.0.1 and 127.0.0.2: a relay port range the tests' proxies can mirror.
+uint16_t FreeRelayPorts(uint16_t base, int count);
 
 class LoopbackWorld {
 public:

@@ -161,31 +161,14 @@ TEST_F(Reconnect, ToADeviceKilledAndStartedAgain) {
     }
 }
 
-// True when a UDP socket can bind every port of [first, first + count) on ip.
-bool PortsFree(const char* ip, uint16_t first, int count) {
-    for (int i = 0; i < count; ++i) {
-        const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(first + i));
-        inet_pton(AF_INET, ip, &a.sin_addr);
-        const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        close(fd);
-        if (!bound) return false;
-    }
-    return true;
-}
-
 // The viewer reaches the service and its relay only through impairment proxies on
 // 127.0.0.2 (the library sends relay traffic to the address it reached the service at,
 // and the service takes relay ports from a known range, one proxy each). Ten seconds of
 // outage end the session; the picture is back within 5 s of the link.
 TEST_F(Reconnect, AfterTheLinkWasDownTenSeconds) {
     constexpr int kRelayPorts = 8;
-    uint16_t first = static_cast<uint16_t>(20000 + (getpid() % 500) * 16);
-    while (
-        !(PortsFree("127.0.0.1", first, kRelayPorts) && PortsFree("127.0.0.2", first, kRelayPorts)))
-        first = static_cast<uint16_t>(first + 16);
+    const uint16_t first =
+        FreeRelayPorts(static_cast<uint16_t>(20000 + (getpid() % 500) * 16), kRelayPorts);
     const std::string range = std::to_string(first) + "-" + std::to_string(first + kRelayPorts - 1);
     ASSERT_TRUE(mWorld.StartService({"--force-relay", "--relay-ports", range}));
     ASSERT_TRUE(mWorld.StartDevice());

@@ -26,20 +26,6 @@ using namespace std::chrono_literals;
 
 constexpr int kRelayPorts = 8;
 
-bool PortsFree(const char* ip, uint16_t first, int count) {
-    for (int i = 0; i < count; ++i) {
-        const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(first + i));
-        inet_pton(AF_INET, ip, &a.sin_addr);
-        const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        close(fd);
-        if (!bound) return false;
-    }
-    return true;
-}
-
 // The viewer-device protocol XORs media payloads with one key byte, so in the clear every
 // frame shows an H.264 start code (0 0 0 1) XORed with that byte. Counts each of the 256
 // disguises across the capture; returns the most frequent one's count.
@@ -67,10 +53,8 @@ double EntropyBitsPerByte(const std::vector<std::vector<uint8_t>>& datagrams, si
 
 TEST(SealedViewing, TheRelayCarriesOnlyCiphertextOfARealViewing) {
     LoopbackWorld world;
-    uint16_t first = static_cast<uint16_t>(24000 + (getpid() % 400) * 16);
-    while (
-        !(PortsFree("127.0.0.1", first, kRelayPorts) && PortsFree("127.0.0.2", first, kRelayPorts)))
-        first = static_cast<uint16_t>(first + 16);
+    const uint16_t first =
+        FreeRelayPorts(static_cast<uint16_t>(24000 + (getpid() % 400) * 16), kRelayPorts);
     const std::string range = std::to_string(first) + "-" + std::to_string(first + kRelayPorts - 1);
     ASSERT_TRUE(world.StartService({"--force-relay", "--relay-ports", range}));
     ASSERT_TRUE(world.StartDevice());
