@@ -166,28 +166,8 @@ void BM_EnetPair(benchmark::State& state) {
 }
 
 // Sealed sessions: the service vouches with a fresh key the viewer pins.
-struct Keys {
-    std::string dir, seed, pins;
-    Keys() {
-        char name[] = "/tmp/zevo-bench-keys-XXXXXX";
-        if (mkdtemp(name) == nullptr) return;
-        dir = name;
-        seed = dir + "/seed";
-        pins = dir + "/pins";
-        p2p::secure::ServicePublicKey key;
-        std::string error;
-        if (p2p::secure::CreateServiceSeedFile(seed, &key, &error))
-            std::ofstream(pins) << p2p::secure::FormatPinnedKey(key) << "\n";
-    }
-    ~Keys() {
-        std::remove(seed.c_str());
-        std::remove(pins.c_str());
-        rmdir(dir.c_str());
-    }
-};
-
 struct Rig {
-    Keys keys;
+    DeploymentKeys keys;
     ServiceProcess service;
     DeviceProcess device;
     int32_t session = -1;
@@ -195,13 +175,13 @@ struct Rig {
     bool Start(std::vector<std::string> args, char tryDirect, bool seal = false) {
         if (seal) {
             args.push_back("--signing-key-file");
-            args.push_back(keys.seed);
+            args.push_back(keys.SeedPath());
         }
         if (!service.Start(args)) return false;
         const std::string did = "BNCH-000001-STRMA";
         unsetenv("ZEVO_P2P_SERVICE_KEYS");
         if (device.Start(service.InitString(), did, SecretFor(did)) != 0) return false;
-        if (seal) setenv("ZEVO_P2P_SERVICE_KEYS", keys.pins.c_str(), 1);
+        if (seal) setenv("ZEVO_P2P_SERVICE_KEYS", keys.PinsPath().c_str(), 1);
         int init = PPPP_Initialize(service.InitString().c_str());
         unsetenv("ZEVO_P2P_SERVICE_KEYS");
         if (init != 0) return false;
