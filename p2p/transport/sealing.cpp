@@ -12,6 +12,7 @@
 
 #include "p2p/secure/aead.h"
 #include "p2p/secure/wire_format.h"
+#include "p2p/transport/internal.h"
 
 namespace zevo::p2p::transport {
 namespace {
@@ -59,13 +60,6 @@ int SendTo(int fd, const ENetAddress& to, const uint8_t* data, size_t length) {
         ::sendto(fd, data, length, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
     if (sent == -1) return errno == EWOULDBLOCK ? 0 : -1;
     return int(sent);
-}
-
-ENetAddress ToEnetAddress(const Endpoint& e) {
-    ENetAddress a;
-    a.host = htonl(e.ip);
-    a.port = e.port;
-    return a;
 }
 
 uint64_t UnixSeconds() {
@@ -119,7 +113,7 @@ void Sealer::PollHello(int fd, const Endpoint& to, uint64_t nowMs) {
     if (!mViewer || mViewer->established()) return;
     uint8_t hello[secure::kHelloSize];
     size_t n = mViewer->PollHello(nowMs, hello);
-    if (n != 0) (void)SendTo(fd, ToEnetAddress(to), hello, n);
+    if (n != 0) (void)SendTo(fd, ToEnet(to), hello, n);
 }
 
 int Sealer::Receive(ENetHost* host, int fd, bool fromAccepted, const Endpoint& from,
@@ -153,7 +147,7 @@ int Sealer::Receive(ENetHost* host, int fd, bool fromAccepted, const Endpoint& f
             host->receivedDataLength = outLength;
             return 0;
         case secure::Received::kSend:
-            (void)SendTo(fd, ToEnetAddress(from), answer, outLength);
+            (void)SendTo(fd, ToEnet(from), answer, outLength);
             return 1;
         case secure::Received::kEstablished: {
             // ENet's connect waited for the keys; it goes out now.
@@ -201,8 +195,7 @@ SealingScope::SealingScope(Sealer* sealer, int fd) {
 }
 
 SealingScope::~SealingScope() {
-    tSealer = nullptr;
-    tFd = -1;
+    EndSealingScope();
 }
 
 void EndSealingScope() {
