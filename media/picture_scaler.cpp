@@ -105,46 +105,6 @@ bool IsPlanar420(GstVideoFormat format) {
            format == GST_VIDEO_FORMAT_NV12 || format == GST_VIDEO_FORMAT_NV21;
 }
 
-// For each of `out` samples, the one of `in` whose centre is nearest to its own.
-std::vector<int> NearestIndex(int in, int out) {
-    std::vector<int> index(static_cast<size_t>(out));
-    for (int i = 0; i < out; ++i) {
-        const int64_t at = (static_cast<int64_t>(2 * i + 1) * in) / (2 * static_cast<int64_t>(out));
-        index[static_cast<size_t>(i)] = static_cast<int>(at < in ? at : in - 1);
-    }
-    return index;
-}
-
-// Raw pointers, restricted: byte stores could otherwise alias the index tables and the
-// vectors holding them, and every sample would reload them.
-void PickRows(const uint8_t* source, int sourceStride, const std::vector<int>& columns,
-              const std::vector<int>& rows, uint8_t* target, int targetStride) {
-    const int* __restrict xs = columns.data();
-    const size_t width = columns.size();
-    for (size_t y = 0; y < rows.size(); ++y) {
-        const uint8_t* __restrict row = source + static_cast<ptrdiff_t>(rows[y]) * sourceStride;
-        uint8_t* __restrict out = target + static_cast<ptrdiff_t>(y) * targetStride;
-        for (size_t x = 0; x < width; ++x) out[x] = row[xs[x]];
-    }
-}
-
-// Interleaved chroma (NV12: U then V; NV21: V then U) picked into two planes.
-void PickChromaPairs(const uint8_t* source, int sourceStride, const std::vector<int>& columns,
-                     const std::vector<int>& rows, uint8_t* first, uint8_t* second,
-                     int targetStride) {
-    const int* __restrict xs = columns.data();
-    const size_t width = columns.size();
-    for (size_t y = 0; y < rows.size(); ++y) {
-        const uint8_t* __restrict row = source + static_cast<ptrdiff_t>(rows[y]) * sourceStride;
-        uint8_t* __restrict a = first + static_cast<ptrdiff_t>(y) * targetStride;
-        uint8_t* __restrict b = second + static_cast<ptrdiff_t>(y) * targetStride;
-        for (size_t x = 0; x < width; ++x) {
-            a[x] = row[2 * xs[x]];
-            b[x] = row[2 * xs[x] + 1];
-        }
-    }
-}
-
 }  // namespace
 
 std::shared_ptr<const DecodedPicture> DecodedPicture::FromSample(GstSample* sample) {
@@ -225,9 +185,9 @@ bool PictureScaler::Prepare(const GstVideoInfo& info, QSize size) {
         mPlanes.reset(static_cast<unsigned char*>(planes));
         if (IsPlanar420(format)) {
             mNearest = true;
-            mLumaX = NearestIndex(in.width(), size.width());
+            mLumaX = NearestPick(in.width(), size.width());
             mLumaY = NearestIndex(in.height(), size.height());
-            mChromaX = NearestIndex((in.width() + 1) / 2, chromaWidth);
+            mChromaX = NearestPick((in.width() + 1) / 2, chromaWidth);
             mChromaY = NearestIndex((in.height() + 1) / 2, chromaHeight);
         } else {
             mResize = sws_getContext(in.width(), in.height(), map->av, size.width(), size.height(),
@@ -312,14 +272,14 @@ bool PictureScaler::Convert(const DecodedPicture& picture, QSize size, unsigned 
         if (!mNearest) {
             sws_scale(mResize, planes, strides, 0, height, resized, mPlaneStride);
         } else {
-            PickRows(planes[0], strides[0], mLumaX, mLumaY, resized[0], mPlaneStride[0]);
+            mLumaX.PickRows(planes[0], strides[0], mLumaY, resized[0], mPlaneStride[0]);
             if (mFormat == GST_VIDEO_FORMAT_NV12 || mFormat == GST_VIDEO_FORMAT_NV21) {
                 const bool vFirst = mFormat == GST_VIDEO_FORMAT_NV21;
-                PickChromaPairs(planes[1], strides[1], mChromaX, mChromaY, resized[vFirst ? 2 : 1],
-                                resized[vFirst ? 1 : 2], mPlaneStride[1]);
+                mChromaX.PickPairs(planes[1], strides[1], mChromaY, resized[vFirst ? 2 : 1],
+                                   resized[vFirst ? 1 : 2], mPlaneStride[1]);
             } else {
-                PickRows(planes[1], strides[1], mChromaX, mChromaY, resized[1], mPlaneStride[1]);
-                PickRows(planes[2], strides[2], mChromaX, mChromaY, resized[2], mPlaneStride[2]);
+                mChromaX.PickRows(planes[1], strides[1], mChromaY, resized[1], mPlaneStride[1]);
+                mChromaX.PickRows(planes[2], strides[2], mChromaY, resized[2], mPlaneStride[2]);
             }
         }
         for (int i = 0; i < 3; ++i) {

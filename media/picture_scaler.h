@@ -10,6 +10,8 @@
 #include <memory>
 #include <vector>
 
+#include "media/nearest_pick.h"
+
 struct SwsContext;
 
 namespace zevo {
@@ -67,7 +69,8 @@ private:
     // (what a painter does unless told to smooth), several times cheaper than a
     // filter; others through mResize.
     bool mNearest = false;
-    std::vector<int> mLumaX, mLumaY, mChromaX, mChromaY;  // source index per output one
+    NearestPick mLumaX, mChromaX;
+    std::vector<int> mLumaY, mChromaY;  // source row per output row
     SwsContext* mResize = nullptr;
     std::unique_ptr<unsigned char, void (*)(void*)> mPlanes;
     int mPlaneStride[4] = {};
