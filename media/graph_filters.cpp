@@ -11,14 +11,14 @@
 #include <utility>
 #include <vector>
 
+#include "media/graph_elements.h"
+
 namespace zevo {
 
 namespace {
-
-GstCaps* OfferedCaps(GstPad* out);
-
 std::mutex gHookLock;
 FilterCreateHook gCreateHook;
+}  // namespace
 
 bool CreationAllowed(const char* classId) {
     std::lock_guard lock(gHookLock);
@@ -36,6 +36,10 @@ GstElement* MakeElement(const char* factory) {
     if (!CreationAllowed(factory)) return nullptr;
     return gst_element_factory_make(factory, nullptr);
 }
+
+namespace {
+
+GstCaps* OfferedCaps(GstPad* out);
 
 void SetIfExists(GstElement* element, const char* property, int value) {
     if (g_object_class_find_property(G_OBJECT_GET_CLASS(element), property))
@@ -90,165 +94,6 @@ private:
     std::mutex mCapsLock;
     std::atomic<bool> mCapsSet{false};
 };
-
-// --- decoder -----------------------------------------------------------------------
-
-struct CodecChain {
-    const char* media;
-    const char* parser;
-    const char* decoder;
-};
-
-constexpr CodecChain kCodecChains[] = {
-    {"video/x-h264", "h264parse", "avdec_h264"},
-    {"video/x-h265", "h265parse", "avdec_h265"},
-    {"image/jpeg", "jpegparse", "avdec_mjpeg"},
-};
-
-void ReportMissing(GstElement* bin, const char* what) {
-    GST_ELEMENT_ERROR(bin, CORE, MISSING_PLUGIN, ("No element \"%s\" to decode the stream.", what),
-                      (nullptr));
-}
-
-// Decoders for caps, best first: the hardware decoders the system offers (VA-API, V4L2,
-// NVDEC ...) by rank, then the chain's own software decoder, which every installation
-// has. Only decoders that can hand over raw video in system memory count.
-std::vector<std::string> DecoderCandidates(GstCaps* caps, const CodecChain& chain) {
-    std::vector<std::string> names;
-    GList* all = gst_element_factory_list_get_elements(
-        GST_ELEMENT_FACTORY_TYPE_DECODER | GST_ELEMENT_FACTORY_TYPE_MEDIA_VIDEO, GST_RANK_MARGINAL);
-    GList* accepting = gst_element_factory_list_filter(all, caps, GST_PAD_SINK, FALSE);
-    accepting = g_list_sort(accepting, gst_plugin_feature_rank_compare_func);
-    GstCaps* raw = gst_caps_from_string("video/x-raw");
-    for (GList* item = accepting; item; item = item->next) {
-        auto* factory = GST_ELEMENT_FACTORY(item->data);
-        const char* name = gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(factory));
-        // The software decoders stay the fallback, whatever their rank.
-        if (g_str_has_prefix(name, "avdec_") ||
-            !gst_element_factory_list_is_type(factory, GST_ELEMENT_FACTORY_TYPE_HARDWARE) ||
-            !gst_element_factory_can_src_any_caps(factory, raw)) {
-            continue;
-        }
-        names.emplace_back(name);
-    }
-    names.emplace_back(chain.decoder);
-    gst_caps_unref(raw);
-    gst_plugin_feature_list_free(accepting);
-    gst_plugin_feature_list_free(all);
-    return names;
-}
-
-// Creates, adds and starts the first candidate that starts; one that cannot be created
-// or refuses to start (no device, no driver) is taken out again and the next is tried.
-GstElement* StartFirstDecoder(GstBin* bin, GstElement* parser, GstCaps* caps,
-                              const CodecChain& chain) {
-    for (const std::string& name : DecoderCandidates(caps, chain)) {
-        GstElement* decoder = MakeElement(name.c_str());
-        if (!decoder) continue;
-        // Live display: no frame-threading delay, output what can be decoded.
-        if (g_str_has_prefix(name.c_str(), "avdec_")) {
-            gst_util_set_object_arg(G_OBJECT(decoder), "thread-type", "slice");
-        }
-        gst_bin_add(bin, decoder);
-        // What a decoder says while it starts stays between us: a failed one's errors
-        // must not reach the graph, whose errors tell the user the video failed.
-        GstBus* quiet = gst_bus_new();
-        gst_element_set_bus(decoder, quiet);
-        bool started =
-            gst_element_link(parser, decoder) && gst_element_sync_state_with_parent(decoder);
-        if (started) {
-            GstState state = GST_STATE_VOID_PENDING;
-            started =
-                gst_element_get_state(decoder, &state, nullptr, 0) != GST_STATE_CHANGE_FAILURE;
-        }
-        if (!started) gst_element_set_state(decoder, GST_STATE_NULL);
-        GstMessage* error = gst_bus_pop_filtered(quiet, GST_MESSAGE_ERROR);
-        if (error) {
-            started = false;
-            gst_message_unref(error);
-            gst_element_set_state(decoder, GST_STATE_NULL);
-        }
-        gst_element_set_bus(decoder, bin->child_bus);
-        gst_object_unref(quiet);
-        if (started) return decoder;
-        gst_bin_remove(bin, decoder);
-    }
-    return nullptr;
-}
-
-// Plugs parser and decoder once the stream's caps are known, then lets the caps event
-// through to them.
-GstPadProbeReturn OnDecoderInputEvent(GstPad* pad, GstPadProbeInfo* info, gpointer user) {
-    GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
-    if (GST_EVENT_TYPE(event) != GST_EVENT_CAPS) return GST_PAD_PROBE_OK;
-    GstElement* bin = GST_ELEMENT(user);
-    GstPad* target = gst_ghost_pad_get_target(GST_GHOST_PAD(pad));
-    if (target) {
-        gst_object_unref(target);
-        return GST_PAD_PROBE_OK;
-    }
-    GstCaps* caps = nullptr;
-    gst_event_parse_caps(event, &caps);
-    const char* media = gst_structure_get_name(gst_caps_get_structure(caps, 0));
-    const CodecChain* chain = nullptr;
-    for (const auto& candidate : kCodecChains) {
-        if (g_str_equal(media, candidate.media)) chain = &candidate;
-    }
-    if (!chain) {
-        ReportMissing(bin, media);
-        return GST_PAD_PROBE_OK;
-    }
-    GstElement* parser = MakeElement(chain->parser);
-    if (!parser) {
-        ReportMissing(bin, chain->parser);
-        return GST_PAD_PROBE_OK;
-    }
-    gst_bin_add(GST_BIN(bin), parser);
-    gst_element_sync_state_with_parent(parser);
-    // Decoders are matched against what the parser gives them.
-    GstCaps* parsed = gst_caps_from_string(chain->media);
-    GstElement* decoder = StartFirstDecoder(GST_BIN(bin), parser, parsed, *chain);
-    gst_caps_unref(parsed);
-    if (!decoder) {
-        gst_element_set_state(parser, GST_STATE_NULL);
-        gst_bin_remove(GST_BIN(bin), parser);
-        ReportMissing(bin, chain->decoder);
-        return GST_PAD_PROBE_OK;
-    }
-    GstPad* decoderSrc = gst_element_get_static_pad(decoder, "src");
-    GstPad* parserSink = gst_element_get_static_pad(parser, "sink");
-    GstPad* srcGhost = gst_element_get_static_pad(bin, "src");
-    gst_ghost_pad_set_target(GST_GHOST_PAD(srcGhost), decoderSrc);
-    gst_ghost_pad_set_target(GST_GHOST_PAD(pad), parserSink);
-    gst_object_unref(srcGhost);
-    gst_object_unref(parserSink);
-    gst_object_unref(decoderSrc);
-    return GST_PAD_PROBE_OK;
-}
-
-GstElement* MakeVideoDecoder() {
-    // H.264 is what every camera sends; without its decoder there is no decoder.
-    if (!FactoryInstalled("h264parse") || !FactoryInstalled("avdec_h264") ||
-        !CreationAllowed("avdec_h264")) {
-        return nullptr;
-    }
-    GstElement* bin = gst_bin_new(nullptr);
-    GstCaps* inCaps = gst_caps_from_string("video/x-h264; video/x-h265; image/jpeg");
-    GstPadTemplate* sinkTemplate =
-        gst_pad_template_new("sink", GST_PAD_SINK, GST_PAD_ALWAYS, inCaps);
-    GstCaps* outCaps = gst_caps_from_string("video/x-raw");
-    GstPadTemplate* srcTemplate = gst_pad_template_new("src", GST_PAD_SRC, GST_PAD_ALWAYS, outCaps);
-    GstPad* sink = gst_ghost_pad_new_no_target_from_template("sink", sinkTemplate);
-    GstPad* src = gst_ghost_pad_new_no_target_from_template("src", srcTemplate);
-    gst_caps_unref(inCaps);
-    gst_caps_unref(outCaps);
-    gst_object_unref(sinkTemplate);
-    gst_object_unref(srcTemplate);
-    gst_pad_add_probe(sink, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, OnDecoderInputEvent, bin, nullptr);
-    gst_element_add_pad(bin, sink);
-    gst_element_add_pad(bin, src);
-    return bin;
-}
 
 // --- renderer ----------------------------------------------------------------------
 

@@ -1,7 +1,9 @@
 // Which decoder the live graph plugs: hardware decoders by rank before the software one,
-// and a decoder that fails to start gives way to the next by itself. Two stand-ins are
-// registered as hardware decoders of the highest ranks: one that refuses to start, as a
-// decoder without its device does, and one that works (the software decoder inside).
+// and a decoder that fails to start, or starts and fails on the stream, gives way to the
+// next by itself. Stand-ins are registered as hardware decoders of the highest ranks: one
+// that refuses to start, as a decoder without its device does, one that starts and then
+// fails on the first buffer it is given, as one whose driver cannot decode the stream
+// does, and one that works (the software decoder inside).
 #include <gst/gst.h>
 #include <gtest/gtest.h>
 
@@ -20,6 +22,7 @@ namespace {
 
 std::atomic<int> gWorkingMade{0};
 std::atomic<int> gBrokenStarts{0};
+std::atomic<int> gFailingBuffers{0};
 std::atomic<int> gSoftwareMade{0};
 
 GstStaticPadTemplate kSinkTemplate =
@@ -93,6 +96,26 @@ void BrokenInit(GTypeInstance* instance, gpointer) {
     }
 }
 
+// Starts, then fails on the first buffer it is given.
+void FailingClassInit(gpointer klass, gpointer) {
+    DescribeAsDecoder(GST_ELEMENT_CLASS(klass), "Failing test decoder",
+                      "Codec/Decoder/Video/Hardware");
+}
+
+GstFlowReturn FailingChain(GstPad*, GstObject* parent, GstBuffer* buffer) {
+    gst_buffer_unref(buffer);
+    ++gFailingBuffers;
+    GST_ELEMENT_ERROR(parent, STREAM, DECODE, ("Could not decode stream."), (nullptr));
+    return GST_FLOW_ERROR;
+}
+
+void FailingInit(GTypeInstance* instance, gpointer) {
+    BrokenInit(instance, nullptr);
+    GstPad* sink = gst_element_get_static_pad(GST_ELEMENT(instance), "sink");
+    gst_pad_set_chain_function(sink, FailingChain);
+    gst_object_unref(sink);
+}
+
 GType RegisterType(GType parent, const char* name, GClassInitFunc classInit,
                    GInstanceInitFunc instanceInit) {
     GTypeQuery query;
@@ -113,6 +136,9 @@ protected:
             gst_element_register(nullptr, "zevotestworkingdec", GST_RANK_PRIMARY + 10, working));
         ASSERT_TRUE(
             gst_element_register(nullptr, "zevotestbrokendec", GST_RANK_PRIMARY + 20, broken));
+        const GType failing =
+            RegisterType(GST_TYPE_ELEMENT, "ZevoTestFailingDecoder", FailingClassInit, FailingInit);
+        ASSERT_TRUE(gst_element_register(nullptr, "zevotestfailingdec", GST_RANK_NONE, failing));
         const GType software =
             RegisterType(GST_TYPE_BIN, "ZevoTestSoftwareDecoder", SoftwareClassInit, SoftwareInit);
         ASSERT_TRUE(
@@ -155,35 +181,51 @@ protected:
     std::vector<std::string> mMessages;
 };
 
-TEST_F(DecoderChoiceTest, HardwareDecoderByRankAndFallbackWhenOneFailsToStart) {
+TEST_F(DecoderChoiceTest, HardwareDecoderByRankAndFallbackWhenOneFails) {
+    constexpr guint kNone = GST_RANK_NONE;
+    constexpr guint kFirst = GST_RANK_PRIMARY + 25;
+    constexpr guint kSecond = GST_RANK_PRIMARY + 20;
+    constexpr guint kThird = GST_RANK_PRIMARY + 10;
     struct Case {
         const char* name;
         guint workingRank;
         guint brokenRank;
-        int workingMade;   // working stand-ins plugged
-        int brokenStarts;  // broken stand-ins that tried to start
+        guint failingRank;
+        int workingMade;     // working stand-ins plugged
+        int brokenStarts;    // broken stand-ins that tried to start
+        int failingBuffers;  // buffers given to failing stand-ins
     };
     const Case cases[] = {
         // The broken one ranks first, fails, and the working one takes over.
-        {"broken first", GST_RANK_PRIMARY + 10, GST_RANK_PRIMARY + 20, 1, 1},
+        {"broken first", kThird, kSecond, kNone, 1, 1, 0},
         // The working one ranks first: the broken one is never tried.
-        {"working first", GST_RANK_PRIMARY + 20, GST_RANK_PRIMARY + 10, 1, 0},
+        {"working first", kSecond, kThird, kNone, 1, 0, 0},
         // Only the broken one is offered: the software decoder takes over.
-        {"software fallback", GST_RANK_NONE, GST_RANK_PRIMARY + 20, 0, 1},
+        {"software fallback", kNone, kSecond, kNone, 0, 1, 0},
         // Ranked below what may be plugged by itself: neither is tried.
-        {"not pluggable", GST_RANK_NONE, GST_RANK_NONE, 0, 0},
+        {"not pluggable", kNone, kNone, kNone, 0, 0, 0},
+        // Starts, fails on its first buffer; the next one is given the stream from its
+        // start and every frame is shown.
+        {"fails on the stream", kThird, kNone, kFirst, 1, 0, 1},
+        {"fails on the stream, software next", kNone, kNone, kFirst, 0, 0, 1},
+        // One that refuses to start, then one that fails on the stream, then the software
+        // decoder.
+        {"both failures in turn", kNone, kFirst, kSecond, 0, 1, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         SetRank("zevotestworkingdec", c.workingRank);
         SetRank("zevotestbrokendec", c.brokenRank);
+        SetRank("zevotestfailingdec", c.failingRank);
         gWorkingMade = 0;
         gBrokenStarts = 0;
+        gFailingBuffers = 0;
         mMessages.clear();
         VideoGraph graph;
         EXPECT_TRUE(Stream(graph)) << "rendered " << graph.FramesRendered();
         EXPECT_EQ(gWorkingMade.load(), c.workingMade);
         EXPECT_EQ(gBrokenStarts.load(), c.brokenStarts);
+        EXPECT_EQ(gFailingBuffers.load(), c.failingBuffers);
         EXPECT_EQ(gSoftwareMade.load(), 0);
         // A decoder that gave way is no failure of the video.
         EXPECT_EQ(graph.ErrorCount(), 0u);
