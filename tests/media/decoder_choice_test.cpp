@@ -109,10 +109,17 @@ GstFlowReturn FailingChain(GstPad*, GstObject* parent, GstBuffer* buffer) {
     return GST_FLOW_ERROR;
 }
 
+// Like a decoder with nothing to show yet, it passes no event on.
+gboolean FailingEvent(GstPad*, GstObject*, GstEvent* event) {
+    gst_event_unref(event);
+    return TRUE;
+}
+
 void FailingInit(GTypeInstance* instance, gpointer) {
     BrokenInit(instance, nullptr);
     GstPad* sink = gst_element_get_static_pad(GST_ELEMENT(instance), "sink");
     gst_pad_set_chain_function(sink, FailingChain);
+    gst_pad_set_event_function(sink, FailingEvent);
     gst_object_unref(sink);
 }
 
