@@ -53,7 +53,7 @@ grep -qxF "$(zevo-p2pd --signing-key-file /etc/zevo/p2pd-signing.key --print-ser
 # key: it finds /etc/zevo/service-keys and its session runs sealed.
 work=$(mktemp -d)
 zevo-p2pd --listen 127.0.0.1:0 --port-file "$work/port" --key-file /etc/zevo/p2pd.key \
-  --signing-key-file /etc/zevo/p2pd-signing.key 2>"$work/p2pd.log" &
+  --signing-key-file /etc/zevo/p2pd-signing.key >/dev/null 2>"$work/p2pd.log" &
 p2pd=$!
 for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
 did=PKGT-000001-CHECK
@@ -61,7 +61,7 @@ server=127.0.0.1:$(cat "$work/port")
 zevo-p2pcheck --server "$server" --serve $did \
   --secret "$(zevo-p2pd --key-file /etc/zevo/p2pd.key --device-secret $did)" >"$work/device" 2>&1 &
 device=$!
-for _ in $(seq 100); do grep -q serving "$work/device" && break; sleep 0.05; done
+for _ in $(seq 100); do grep -qs serving "$work/device" && break; sleep 0.05; done
 env -u ZEVO_P2P_SERVICE_KEYS HOME="$work" XDG_CONFIG_HOME="$work" \
   zevo-p2pcheck --server "$server" --pings 5 --bytes 0 $did >"$work/viewer" 2>&1 || true
 kill $device $p2pd
