@@ -58,7 +58,8 @@ extern "C" {
 /* From PPPP_Connect: the device could not prove it owns the DID. Whatever answered for it
  * failed the session handshake (another key, a certificate no trusted service key signed,
  * one for another DID or out of date), or the service holds no key for the device while
- * this viewer trusts service keys (ZEVO_P2P_SERVICE_KEYS). */
+ * this viewer trusts service keys; and at once when this viewer trusts no service key at
+ * all and was not told to run unsealed (ZEVO_P2P_INSECURE_TRANSPORT). */
 #define PPPP_ERR_DEVICE_NOT_AUTHENTIC -24
 
 /* What PPPP_Check reports about a session: 84 bytes. Peer port (bytes 6-7) and IPv4
@@ -85,10 +86,14 @@ typedef struct SessionInfo {
  * string names, so tests, the demo and deployments can point the library elsewhere; a
  * malformed value fails like a bad string. ZEVO_P2P_LOG=1 logs the library's steps to
  * standard error. `zevo-p2pd --init-string host:port[,host:port]` prints a string.
- * ZEVO_P2P_SERVICE_KEYS names a pinned-key file (p2p/PROTOCOL.md, "Session security"):
- * with it every session runs the handshake and must prove the device's key, or the
- * connect fails with PPPP_ERR_DEVICE_NOT_AUTHENTIC. ZEVO_P2P_INSECURE_TRANSPORT=1 lets a
- * device that holds a certificate also take viewers that do not run the handshake.
+ * ZEVO_P2P_SERVICE_KEYS names a pinned-key file (p2p/PROTOCOL.md, "Session security");
+ * when it is not set, the viewer reads every one of $XDG_CONFIG_HOME/zevo/service-keys
+ * (~/.config/zevo/service-keys without XDG_CONFIG_HOME) and /etc/zevo/service-keys that
+ * exists. With keys every session runs the handshake and must prove the device's key, or
+ * the connect fails with PPPP_ERR_DEVICE_NOT_AUTHENTIC; with none every connect fails so
+ * (said once on standard error). ZEVO_P2P_INSECURE_TRANSPORT=1 lets a viewer with no key
+ * connect unsealed, and a device that holds a certificate also take viewers that do not
+ * run the handshake.
  * Returns 0, or PPPP_ERR_BAD_INIT_STRING (also for a pinned-key file that cannot be read
  * or is not valid). Calling it again while initialised returns 0. */
 PPPP_EXPORT int32_t PPPP_Initialize(const char* initString);

@@ -173,17 +173,18 @@ struct Rig {
     int32_t session = -1;
     bool sealed = false;
     bool Start(std::vector<std::string> args, char tryDirect, bool seal = false) {
-        if (seal) {
-            args.push_back("--signing-key-file");
-            args.push_back(keys.SeedPath());
-        }
+        args.push_back(seal ? "--signing-key-file" : "--insecure-transport");
+        if (seal) args.push_back(keys.SeedPath());
         if (!service.Start(args)) return false;
         const std::string did = "BNCH-000001-STRMA";
         unsetenv("ZEVO_P2P_SERVICE_KEYS");
         if (device.Start(service.InitString(), did, SecretFor(did)) != 0) return false;
-        if (seal) setenv("ZEVO_P2P_SERVICE_KEYS", keys.PinsPath().c_str(), 1);
+        // The plain baseline runs unsealed on purpose, with the migration switch.
+        setenv(seal ? "ZEVO_P2P_SERVICE_KEYS" : "ZEVO_P2P_INSECURE_TRANSPORT",
+               seal ? keys.PinsPath().c_str() : "1", 1);
         int init = PPPP_Initialize(service.InitString().c_str());
         unsetenv("ZEVO_P2P_SERVICE_KEYS");
+        unsetenv("ZEVO_P2P_INSECURE_TRANSPORT");
         if (init != 0) return false;
         session = PPPP_Connect(did.c_str(), tryDirect, 0);
         SessionSecurity security{};
@@ -354,7 +355,8 @@ void BM_ServiceMemoryPerDevice(benchmark::State& state) {
     const int n = int(state.range(0));
     for (auto _ : state) {
         ServiceProcess service;
-        service.Start({"--max-devices-per-address", "1000000", "--device-expiry-ms", "600000"});
+        service.Start({"--max-devices-per-address", "1000000", "--device-expiry-ms", "600000",
+                       "--insecure-transport"});
         RawClient warm(service.Port());
         warm.Register("WARM-000000-UPUPA");  // touch the code paths first
         long before = RssKb(service.Pid());
@@ -374,8 +376,9 @@ void BM_ServiceMemoryPerRelay(benchmark::State& state) {
     const int n = int(state.range(0));
     for (auto _ : state) {
         ServiceProcess service;
-        service.Start({"--max-sessions", "100000", "--max-sessions-per-address", "100000",
-                       "--max-pending", "100000", "--join-timeout-ms", "60000"});
+        service.Start({"--insecure-transport", "--max-sessions", "100000",
+                       "--max-sessions-per-address", "100000", "--max-pending", "100000",
+                       "--join-timeout-ms", "60000"});
         RawClient device(service.Port());
         device.Register("RLAY-000000-HOSTS");
         RawClient viewer(service.Port());

@@ -556,12 +556,23 @@ int Serve(const ServiceConfig& config) {
     return 0;
 }
 
+// The service's signing key from the seed file the configuration names; says why not.
+bool LoadSigner(ServiceConfig& config, secure::ServiceSigningKey* signer) {
+    std::string why;
+    if (!secure::LoadServiceSeedFile(config.signingKeyFile, config.signingSeed, &why)) {
+        std::fprintf(stderr, "zevo-p2pd: signing key %s\n", why.c_str());
+        return false;
+    }
+    signer->FromSeed(config.signingSeed);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     ServiceConfig config;
-    std::string keyFile, configFile, deviceSecretDid, initList;
-    bool wantSecret = false, wantInit = false;
+    std::string keyFile, configFile, deviceSecretDid, initList, newSigningKey;
+    bool wantSecret = false, wantInit = false, wantServiceKey = false;
     std::vector<std::pair<std::string, std::string>> options;
     CLI::App app{"Rendezvous and relay service of the ZEVO2 P2P transport.", "zevo-p2pd"};
     zevo::StandardFlags(app, "zevo-p2pd", ZEVO_VERSION);
@@ -594,7 +605,24 @@ int main(int argc, char** argv) {
         ->type_name("DID");
     app.add_option("--init-string", initList, "Print the library's initialisation string")
         ->type_name("HOST:PORT[,HOST:PORT...]");
+    app.add_flag("--print-service-key", wantServiceKey,
+                 "Print the line viewers pin for --signing-key-file (for their service-keys "
+                 "file) and exit");
+    app.add_option("--new-signing-key", newSigningKey,
+                   "Create a signing seed file (mode 0600, never overwritten), print the line "
+                   "viewers pin and exit")
+        ->type_name("PATH");
     if (auto code = zevo::ParseCommandLine(app, "zevo-p2pd", argc, argv)) return *code;
+    if (!newSigningKey.empty()) {
+        secure::ServicePublicKey created;
+        std::string why;
+        if (!secure::CreateServiceSeedFile(newSigningKey, &created, &why)) {
+            std::fprintf(stderr, "zevo-p2pd: signing key %s\n", why.c_str());
+            return 1;
+        }
+        std::printf("%s", secure::FormatPinnedKey(created).c_str());
+        return 0;
+    }
     wantSecret = app.count("--device-secret") > 0;
     wantInit = app.count("--init-string") > 0;
     std::string error;
@@ -626,6 +654,16 @@ int main(int argc, char** argv) {
     }
     gLogLevel = LevelOf(config.logLevel);
 
+    if (wantServiceKey) {
+        if (config.signingKeyFile.empty()) {
+            std::fprintf(stderr, "zevo-p2pd: --print-service-key needs --signing-key-file\n");
+            return 2;
+        }
+        secure::ServiceSigningKey signer;
+        if (!LoadSigner(config, &signer)) return 1;
+        std::printf("%s", secure::FormatPinnedKey(signer.publicKey()).c_str());
+        return 0;
+    }
     if (wantInit) {
         std::vector<Endpoint> endpoints;
         std::string text;
@@ -633,15 +671,7 @@ int main(int argc, char** argv) {
         // viewer given the string trusts the devices this deployment vouches for.
         secure::ServiceSigningKey signer;
         bool vouching = !config.signingKeyFile.empty();
-        if (vouching) {
-            std::string why;
-            if (!secure::LoadServiceSeedFile(config.signingKeyFile, config.signingSeed, &why)) {
-                std::fprintf(stderr, "zevo-p2pd: signing key %s: %s\n",
-                             config.signingKeyFile.c_str(), why.c_str());
-                return 1;
-            }
-            signer.FromSeed(config.signingSeed);
-        }
+        if (vouching && !LoadSigner(config, &signer)) return 1;
         if (!ParseEndpointList(initList, &endpoints, kInitStringMaxEndpoints) ||
             (text = EncodeInitString(endpoints, vouching ? signer.publicKey().key : nullptr))
                 .empty()) {
@@ -672,25 +702,26 @@ int main(int argc, char** argv) {
         std::printf("%s\n", DeviceSecretHex(config.key, deviceSecretDid.c_str()).c_str());
         return 0;
     }
-    if (!config.signingKeyFile.empty()) {
-        std::string why;
-        if (!secure::LoadServiceSeedFile(config.signingKeyFile, config.signingSeed, &why)) {
-            std::fprintf(stderr, "zevo-p2pd: signing key %s: %s\n", config.signingKeyFile.c_str(),
-                         why.c_str());
-            return 1;
-        }
-        config.hasSigningSeed = true;
-        secure::ServiceSigningKey signer;
-        signer.FromSeed(config.signingSeed);
-        LogText(kLogInfo, "vouching for device keys; viewers pin " +
-                              secure::FormatPinnedKey(signer.publicKey()));
-    } else {
-        LogText(kLogWarn,
-                "no --signing-key-file: devices get no certificate, and viewers that "
-                "trust service keys refuse them");
-    }
     if (config.forceRelay && config.noRelay) {
         std::fprintf(stderr, "zevo-p2pd: --force-relay and --no-relay exclude each other\n");
+        return 2;
+    }
+    if (!config.signingKeyFile.empty()) {
+        secure::ServiceSigningKey signer;
+        if (!LoadSigner(config, &signer)) return 1;
+        config.hasSigningSeed = true;
+        std::string line = secure::FormatPinnedKey(signer.publicKey());
+        line.pop_back();
+        LogText(kLogInfo, "vouching for device keys; viewers pin " + line);
+    } else if (config.insecureTransport) {
+        LogText(kLogWarn,
+                "no --signing-key-file: devices get no certificate, sessions run unsealed, and "
+                "viewers that trust service keys refuse them");
+    } else {
+        // A service that vouches for nothing leaves every viewer to refuse every device.
+        std::fprintf(stderr,
+                     "zevo-p2pd: no signing key: give --signing-key-file (make one with "
+                     "--new-signing-key PATH), or --insecure-transport to run unsealed\n");
         return 2;
     }
     struct sigaction sa {};

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "p2p/crypto.h"
@@ -52,6 +53,35 @@ bool LoadPinnedKeyFile(const std::string& path, std::vector<ServicePublicKey>* o
     mode_t mode = 0;
     if (!ReadSmallFile(path, &text, &mode, error)) return false;
     if (!ParsePinnedKeys(text, out, &why)) return Fail(error, path + ": " + why);
+    return true;
+}
+
+std::vector<std::string> PinnedKeyFileLocations(bool* named) {
+    const char* pinned = std::getenv("ZEVO_P2P_SERVICE_KEYS");
+    *named = pinned != nullptr && *pinned != '\0';
+    if (*named) return {pinned};
+    std::vector<std::string> paths;
+    // As the XDG base directories say: a relative XDG_CONFIG_HOME is ignored.
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    const char* home = std::getenv("HOME");
+    if (config != nullptr && config[0] == '/')
+        paths.push_back(std::string(config) + "/zevo/service-keys");
+    else if (home != nullptr && home[0] == '/')
+        paths.push_back(std::string(home) + "/.config/zevo/service-keys");
+    paths.push_back("/etc/zevo/service-keys");
+    return paths;
+}
+
+bool LoadTrustedServiceKeys(std::vector<ServicePublicKey>* out, std::string* error) {
+    bool named = false;
+    for (const std::string& path : PinnedKeyFileLocations(&named)) {
+        struct stat st;
+        if (!named && ::lstat(path.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR))
+            continue;
+        std::vector<ServicePublicKey> keys;
+        if (!LoadPinnedKeyFile(path, &keys, error)) return false;
+        out->insert(out->end(), keys.begin(), keys.end());
+    }
     return true;
 }
 

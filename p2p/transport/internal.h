@@ -15,6 +15,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -262,12 +263,15 @@ struct Library {
     std::thread worker;
     int wakeFd = -1;
     std::atomic<bool> stopping{false};
-    // Service keys this viewer trusts (ZEVO_P2P_SERVICE_KEYS): with any, every session must
-    // prove the device's key; none keeps the unsealed transport of older services.
+    // Service keys this viewer trusts (pinned-key files, a version-2 string): with any, every
+    // session must prove the device's key; with none the viewer connects to nothing.
     std::vector<secure::ServicePublicKey> trusted;
-    // A device that holds a certificate also takes unsealed sessions from viewers that do
-    // not run the handshake (ZEVO_P2P_INSECURE_TRANSPORT), for migrations.
+    // The migration switch (ZEVO_P2P_INSECURE_TRANSPORT): a device that holds a certificate
+    // also takes unsealed sessions from viewers that do not run the handshake, and a viewer
+    // that trusts no key connects unsealed.
     bool insecureAllowed = false;
+    bool toldTrust = false;      // the viewer said once why it trusts no device
+    std::string trustLocations;  // where its pinned-key files were looked for
 };
 
 extern Library gLib;
@@ -279,6 +283,9 @@ void AddTombstoneLocked(int32_t h);
 // Ends the session for its API users; the first reason wins.
 void EndSession(Session& s, int32_t code);
 void FinishConnect(Session& s, int32_t result);
+// False when this viewer must not connect: it trusts no service key and was not told to
+// run unsealed.
+bool ViewerMaySend();
 std::shared_ptr<Session> FindSession(int32_t handle, int32_t* error);
 std::shared_ptr<Device> FindDevice(int32_t handle, int32_t* error);
 void WaitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, int32_t timeoutMs,

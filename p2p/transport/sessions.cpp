@@ -99,6 +99,30 @@ void WaitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, 
         cv.wait_until(lock, deadline);
 }
 
+// A viewer that trusts no service key cannot tell the device from anyone answering for its
+// DID, so it sends nothing unless told to run unsealed; either way it says so once.
+bool ViewerMaySend() {
+    std::lock_guard<std::mutex> lock(gLib.mu);
+    if (!gLib.initialized || !gLib.trusted.empty()) return true;
+    if (!gLib.toldTrust) {
+        gLib.toldTrust = true;
+        const char* where = gLib.trustLocations.c_str();
+        if (gLib.insecureAllowed)
+            std::fprintf(stderr,
+                         "zevo_p2p: no trusted service key (%s); "
+                         "ZEVO_P2P_INSECURE_TRANSPORT is set: sessions run UNSEALED\n",
+                         where);
+        else
+            std::fprintf(stderr,
+                         "zevo_p2p: no trusted service key (looked for ZEVO_P2P_SERVICE_KEYS, "
+                         "%s): every device is refused as not authentic; copy the service's "
+                         "/etc/zevo/service-keys there, or set ZEVO_P2P_INSECURE_TRANSPORT=1 to "
+                         "connect unsealed\n",
+                         where);
+    }
+    return gLib.insecureAllowed;
+}
+
 }  // namespace zevo::p2p::transport
 
 using namespace zevo::p2p;
@@ -133,15 +157,18 @@ PPPP_EXPORT int32_t PPPP_Initialize(const char* initString) {
     // Service keys pinned for this viewer: a file that cannot be read or holds a bad line
     // fails here, never quietly leaving the viewer with less trust than it was given.
     std::vector<secure::ServicePublicKey> trusted;
-    const char* pinned = std::getenv("ZEVO_P2P_SERVICE_KEYS");
-    if (pinned != nullptr && *pinned != '\0') {
+    {
         std::string error;
-        if (!secure::LoadPinnedKeyFile(pinned, &trusted, &error)) {
-            std::fprintf(stderr, "zevo_p2p: service keys %s: %s\n", pinned, error.c_str());
+        if (!secure::LoadTrustedServiceKeys(&trusted, &error)) {
+            std::fprintf(stderr, "zevo_p2p: service keys %s\n", error.c_str());
             return PPPP_ERR_BAD_INIT_STRING;
         }
     }
     if (hasStringKey) trusted.push_back(secure::MakeServicePublicKey(stringKey));
+    std::string locations;  // for the viewer's word on why it trusts no device
+    bool named = false;
+    for (const std::string& path : secure::PinnedKeyFileLocations(&named))
+        locations += (locations.empty() ? "" : ", ") + path;
     const char* insecure = std::getenv("ZEVO_P2P_INSECURE_TRANSPORT");
     bool insecureAllowed = insecure != nullptr && *insecure != '\0' && *insecure != '0';
     if (enet_initialize() != 0) return PPPP_ERR_BIND_FAILED;
@@ -158,6 +185,8 @@ PPPP_EXPORT int32_t PPPP_Initialize(const char* initString) {
         gLib.services = services;
         gLib.trusted = trusted;
         gLib.insecureAllowed = insecureAllowed;
+        gLib.toldTrust = false;
+        gLib.trustLocations = locations;
         gLib.wakeFd = wake;
         gLib.stopping = false;
         gLib.initialized = true;
@@ -231,6 +260,7 @@ PPPP_EXPORT int32_t PPPP_Connect(const char* did, char tryDirect, uint32_t local
         return gLib.initialized ? PPPP_ERR_INVALID_DID : PPPP_ERR_NOT_INITIALIZED;
     }
     if (localPort > 65535) return PPPP_ERR_INVALID_PARAMETER;
+    if (!ViewerMaySend()) return PPPP_ERR_DEVICE_NOT_AUTHENTIC;
     auto s = std::make_shared<Session>();
     std::strncpy(s->did, did, kDidField - 1);
     s->tryDirect = tryDirect != 0;

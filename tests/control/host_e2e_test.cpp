@@ -157,27 +157,47 @@ TEST_F(HostEndToEnd, WrongPasswordFailsAtOnce) {
     EXPECT_EQ(ReadFile(mWorld.DeviceLog()).find("CMD_START_STREAM"), std::string::npos);
 }
 
-// The viewer pins the deployment's service key; this service vouches for the device with
-// another one (a spoofed service). The viewer refuses the device with the transport's own
-// code, shown as every failed connect is, and the device never hears a login.
-TEST_F(HostEndToEnd, DeviceVouchedForByAnUnpinnedServiceIsRefused) {
-    const std::string seed = mWorld.Dir() + "/other.seed";
-    zevo::p2p::secure::ServicePublicKey other;
-    std::string error;
-    ASSERT_TRUE(zevo::p2p::secure::CreateServiceSeedFile(seed, &other, &error)) << error;
-    ASSERT_NO_FATAL_FAILURE(Start({"--signing-key-file", seed}));
-    ASSERT_EQ(mWorld.RunHost(Script(R"JS(
-        player.StartAV();
-        host.log(waitFor(function () { return paneStarts("Failed..."); }, 20000)
-                 ? "refused " + host.paneText(0) : "no-refusal " + host.paneText(0));
-        host.quit(0);
-    )JS"),
-                             60s),
-              0)
-        << Transcript();
-    EXPECT_EQ(mWorld.Lines("log").back(), "refused Failed...(-24), Press stop button.")
-        << Transcript();
-    EXPECT_EQ(ReadFile(mWorld.DeviceLog()).find("viewer connected"), std::string::npos);
+// A viewer refuses, with the transport's own code shown as every failed connect is, a
+// device vouched for by a service key it does not pin (a spoofed service), and every device
+// when it trusts no key at all (none pinned where it looks, no migration switch). The device
+// never hears a login.
+TEST(HostRefusals, DevicesTheViewerCannotAuthenticateAreRefused) {
+    struct Case {
+        const char* name;
+        bool otherServiceKey;              // the service signs with a key nobody pinned
+        std::vector<std::string> hostEnv;  // over the world's (which pins the right key)
+    };
+    const Case cases[] = {
+        {"device vouched for by an unpinned service key", true, {}},
+        {"viewer trusting no service key", false, {"ZEVO_P2P_SERVICE_KEYS="}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LoopbackWorld world;
+        std::vector<std::string> serviceOptions;
+        if (c.otherServiceKey) {
+            const std::string seed = world.Dir() + "/other.seed";
+            zevo::p2p::secure::ServicePublicKey other;
+            std::string error;
+            ASSERT_TRUE(zevo::p2p::secure::CreateServiceSeedFile(seed, &other, &error)) << error;
+            serviceOptions = {"--signing-key-file", seed};
+        }
+        ASSERT_TRUE(world.StartService(serviceOptions));
+        ASSERT_TRUE(world.StartDevice({}));
+        world.SetHostEnvironment(c.hostEnv);
+        ASSERT_EQ(world.RunHost(Script(R"JS(
+            player.StartAV();
+            host.log(waitFor(function () { return paneStarts("Failed..."); }, 20000)
+                     ? "refused " + host.paneText(0) : "no-refusal " + host.paneText(0));
+            host.quit(0);
+        )JS"),
+                                60s),
+                  0)
+            << ReadFile(world.HostOut());
+        EXPECT_EQ(world.Lines("log").back(), "refused Failed...(-24), Press stop button.")
+            << ReadFile(world.HostOut());
+        EXPECT_EQ(ReadFile(world.DeviceLog()).find("viewer connected"), std::string::npos);
+    }
 }
 
 TEST_F(HostEndToEnd, SilentDeviceFailsAfterTheLoginWait) {

@@ -23,7 +23,9 @@ namespace {
 constexpr char kDid[] = "CLUS-000001-ABCDE";
 // One viewer host connects a hundred times in a few seconds; every session lingers on
 // its service for a while, more than the per-address default allows.
-const std::vector<std::string> kOptions = {"--max-sessions-per-address", "1000"};
+// Placement is under test, unsealed (the migration switch).
+const std::vector<std::string> kOptions = {"--max-sessions-per-address", "1000",
+                                           "--insecure-transport"};
 
 class Cluster : public ::testing::Test {
 protected:
@@ -33,11 +35,13 @@ protected:
             mList.push_back(p2p::Endpoint{0x7F000001, s.Port()});
         }
         std::string init = p2p::EncodeInitString(mList);
+        setenv("ZEVO_P2P_INSECURE_TRANSPORT", "1", 1);
         ASSERT_EQ(PPPP_Initialize(init.c_str()), PPPP_OK);
         ASSERT_EQ(mDevice.Start(init, kDid, SecretFor(kDid)), 0);
     }
     void TearDown() override {
         PPPP_DeInitialize();
+        unsetenv("ZEVO_P2P_INSECURE_TRANSPORT");
         mDevice.Stop();
         for (auto& s : mServices) s.Stop();
     }

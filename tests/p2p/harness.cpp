@@ -162,6 +162,16 @@ void DeviceProcess::Stop() {
     Reap(&mPid, SIGTERM);
 }
 
+std::string RunCommand(const std::string& command, int* status) {
+    FILE* pipe = popen(command.c_str(), "r");
+    std::string out;
+    char buffer[512];
+    while (pipe && fgets(buffer, sizeof buffer, pipe)) out += buffer;
+    int raw = pipe ? pclose(pipe) : -1;
+    *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return out;
+}
+
 std::string SecretFor(const std::string& did, const std::string& key) {
     return p2p::DeviceSecretHex(key, did.c_str());
 }

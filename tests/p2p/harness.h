@@ -59,6 +59,9 @@ private:
     bool mValid = false;
 };
 
+// What a shell command printed on standard output, and its exit status (-1: none).
+std::string RunCommand(const std::string& command, int* status);
+
 std::string SecretFor(const std::string& did, const std::string& key = kTestKey);
 std::string InitStringFor(uint16_t port);
 

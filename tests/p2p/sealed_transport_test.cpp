@@ -3,14 +3,17 @@
 // and its relay only through impairment proxies on 127.0.0.2, which record every datagram
 // the relay forwards and play the attacker in flight.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -76,7 +79,42 @@ struct Wire {
     std::atomic<int> corrupt{0};                // sealed datagrams still to alter in flight
     std::atomic<int> replay{0};                 // sealed datagrams still to send twice
     std::atomic<bool> swapKey{false};           // alter the device's key in every REPLY
+    std::atomic<int> toService{0};              // datagrams the viewer sent the service
 };
+
+// Standard error of this process (and of the processes it starts) into a file, until Finish.
+class StderrCapture {
+public:
+    explicit StderrCapture(std::string path) : mPath(std::move(path)) {
+        std::fflush(stderr);
+        mSaved = dup(2);
+        int fd = open(mPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        dup2(fd, 2);
+        close(fd);
+    }
+    ~StderrCapture() { Finish(); }
+    std::string Finish() {
+        if (mSaved >= 0) {
+            std::fflush(stderr);
+            dup2(mSaved, 2);
+            close(mSaved);
+            mSaved = -1;
+        }
+        std::ifstream in(mPath);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+private:
+    std::string mPath;
+    int mSaved = -1;
+};
+
+size_t Occurrences(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
 
 class SealedTransport : public ::testing::Test {
 protected:
@@ -91,6 +129,12 @@ protected:
         ASSERT_TRUE(secure::CreateServiceSeedFile(mDir + "/other.seed", &other, &error)) << error;
         std::ofstream(mDir + "/pins") << "# the deployment's service key\n"
                                       << secure::FormatPinnedKey(mPinned) << "\n";
+        // The viewer's own config folder, where it looks for pinned keys when no variable
+        // names a file: empty, unless a case puts a file there.
+        mConfigHome = mDir + "/config";
+        ASSERT_EQ(mkdir(mConfigHome.c_str(), 0700), 0);
+        ASSERT_EQ(mkdir((mConfigHome + "/zevo").c_str(), 0700), 0);
+        setenv("XDG_CONFIG_HOME", mConfigHome.c_str(), 1);
         mFirstRelay = uint16_t(21000 + (getpid() % 400) * 8);
         while (!(PortsFree("127.0.0.1", mFirstRelay, kRelayPorts) &&
                  PortsFree("127.0.0.2", mFirstRelay, kRelayPorts)))
@@ -111,12 +155,16 @@ protected:
         StopAll();
         unsetenv("ZEVO_P2P_SERVER");
         unsetenv("ZEVO_P2P_SERVICE_KEYS");
+        unsetenv("XDG_CONFIG_HOME");
         std::system(("rm -rf " + mDir).c_str());
     }
 
     // Service (relay forced, relay ports from a known range), device, proxies, viewer.
+    // viewerSwitch: the viewer runs with the migration switch; initResult: what its
+    // PPPP_Initialize is to return.
     void StartAll(const std::vector<std::string>& signing, bool viewerPins = true,
-                  bool deviceTakesUnsealed = false, bool keyInInitString = false) {
+                  bool deviceTakesUnsealed = false, bool keyInInitString = false,
+                  bool viewerSwitch = false, int32_t initResult = PPPP_OK) {
         std::vector<std::string> args = signing;
         std::string range =
             std::to_string(mFirstRelay) + "-" + std::to_string(mFirstRelay + kRelayPorts - 1);
@@ -126,11 +174,13 @@ protected:
         // The device reaches the service directly, and trusts nothing: it is no viewer.
         unsetenv("ZEVO_P2P_SERVER");
         unsetenv("ZEVO_P2P_SERVICE_KEYS");
+        setenv("XDG_CONFIG_HOME", (mDir + "/device-config").c_str(), 1);
         ASSERT_TRUE(mService.Start(args));
         mDid = "ZEVO-" + std::to_string(100000 + std::random_device{}() % 899999) + "-SEALD";
         if (deviceTakesUnsealed) setenv("ZEVO_P2P_INSECURE_TRANSPORT", "1", 1);
         int started = mDevice.Start(mService.InitString(), mDid, SecretFor(mDid));
         unsetenv("ZEVO_P2P_INSECURE_TRANSPORT");
+        setenv("XDG_CONFIG_HOME", mConfigHome.c_str(), 1);
         ASSERT_EQ(started, 0);
         ASSERT_TRUE(Proxy(mService.Port(), false));
         for (int i = 0; i < kRelayPorts; ++i) ASSERT_TRUE(Proxy(uint16_t(mFirstRelay + i), true));
@@ -141,15 +191,23 @@ protected:
             keyInInitString ? zevo::p2p::EncodeInitString(
                                   {zevo::p2p::Endpoint{0x7F000001, mService.Port()}}, mPinned.key)
                             : mService.InitString();
-        ASSERT_EQ(PPPP_Initialize(init.c_str()), PPPP_OK);
-        mInitialized = true;
+        if (viewerSwitch) setenv("ZEVO_P2P_INSECURE_TRANSPORT", "1", 1);
+        const int32_t initialized = PPPP_Initialize(init.c_str());
+        unsetenv("ZEVO_P2P_INSECURE_TRANSPORT");
+        ASSERT_EQ(initialized, initResult);
+        mInitialized = initialized == PPPP_OK;
     }
 
     bool Proxy(uint16_t port, bool relay) {
         zevo::tools::UdpProxyConfig config;
         config.listen = "127.0.0.2:" + std::to_string(port);
         config.upstream = "127.0.0.1:" + std::to_string(port);
-        if (relay) {
+        if (!relay) {
+            config.inspect = [this](bool toUpstream, uint8_t*, size_t) {
+                if (toUpstream) ++mWire.toService;
+                return 1;
+            };
+        } else {
             config.inspect = [this](bool toUpstream, uint8_t* data, size_t size) {
                 std::vector<uint8_t> d(data, data + size);
                 int copies = 1;
@@ -178,7 +236,7 @@ protected:
         return info;
     }
 
-    std::string mDir;
+    std::string mDir, mConfigHome;
     secure::ServicePublicKey mPinned;
     uint16_t mFirstRelay = 0;
     ServiceProcess mService;
@@ -331,7 +389,8 @@ TEST_F(SealedTransport, DevicesThatCannotProveTheirKeyAreRefused) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<std::string> signing;
-        if (!c.seed.empty()) signing = {"--signing-key-file", c.seed};
+        signing = c.seed.empty() ? std::vector<std::string>{"--insecure-transport"}
+                                 : std::vector<std::string>{"--signing-key-file", c.seed};
         mWire.swapKey = c.swapKey;
         StartAll(signing);
         int32_t s = PPPP_Connect(mDid.c_str(), 1, 0);
@@ -342,9 +401,9 @@ TEST_F(SealedTransport, DevicesThatCannotProveTheirKeyAreRefused) {
 }
 
 // Migration: a device told to (--insecure-transport) also serves viewers that run no
-// handshake, unsealed; a viewer that trusts keys still seals with it. Without the switch the
-// device serves no unsealed viewer at all. A viewer trusts keys from a pinned file or from
-// a version-2 initialisation string.
+// handshake (old ones, or new ones told to run unsealed), unsealed; a viewer that trusts keys
+// still seals with it. Without the switch the device serves no unsealed viewer at all. A
+// viewer trusts keys from a pinned file or from a version-2 initialisation string.
 TEST_F(SealedTransport, OnlyADeviceMigratingServesViewersWithoutTheHandshake) {
     struct Case {
         const char* name;
@@ -355,15 +414,16 @@ TEST_F(SealedTransport, OnlyADeviceMigratingServesViewersWithoutTheHandshake) {
         uint32_t sealed;
     };
     const Case cases[] = {
-        {"old viewer, migrating device", false, false, true, true, 0},
+        {"unsealed viewer, migrating device", false, false, true, true, 0},
         {"new viewer, migrating device", true, false, true, true, 1},
-        {"old viewer, device past the migration", false, false, false, false, 0},
+        {"unsealed viewer, device past the migration", false, false, false, false, 0},
         {"viewer trusting its initialisation string", false, true, false, true, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        const bool trustsNothing = !c.viewerPins && !c.keyInInitString;
         StartAll({"--signing-key-file", mDir + "/pinned.seed"}, c.viewerPins, c.deviceTakesUnsealed,
-                 c.keyInInitString);
+                 c.keyInInitString, trustsNothing);
         int32_t s = PPPP_Connect(mDid.c_str(), 1, 0);
         EXPECT_EQ(s >= 0, c.connects) << s;
         if (s >= 0) {
@@ -372,6 +432,119 @@ TEST_F(SealedTransport, OnlyADeviceMigratingServesViewersWithoutTheHandshake) {
             PPPP_Close(s);
         }
         StopAll();
+    }
+}
+
+// What runs when nobody said otherwise. A viewer that trusts no service key refuses every
+// device at once, before a datagram leaves it, and says why once; told to run unsealed it
+// connects unsealed and says so. With no variable naming a file it takes the keys from its
+// config folder: there the line zevo-p2pd prints for its signing key makes it seal, and a
+// malformed file fails its start. The device takes unsealed viewers throughout, so any
+// unsealed session below is the viewer's own doing.
+TEST_F(SealedTransport, ViewerDefaultsNeverFallBackSilently) {
+    enum class Trust { kNothing, kPrintedLine, kMalformedFile };
+    struct Case {
+        const char* name;
+        Trust trust;
+        bool viewerSwitch;
+        int32_t init;     // PPPP_Initialize
+        int32_t connect;  // PPPP_Connect: 0 for a session
+        uint32_t sealed;
+        const char* said;  // on standard error, once
+    };
+    const Case cases[] = {
+        {"trusting nothing", Trust::kNothing, false, PPPP_OK, PPPP_ERR_DEVICE_NOT_AUTHENTIC, 0,
+         "every device is refused as not authentic"},
+        {"trusting nothing, told to run unsealed", Trust::kNothing, true, PPPP_OK, 0, 0,
+         "sessions run UNSEALED"},
+        {"pinning the printed line in its config folder", Trust::kPrintedLine, false, PPPP_OK, 0, 1,
+         nullptr},
+        {"malformed file in its config folder", Trust::kMalformedFile, false,
+         PPPP_ERR_BAD_INIT_STRING, 0, 0, "zevo/service-keys"},
+    };
+    const std::string pinned = mConfigHome + "/zevo/service-keys";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::remove(pinned.c_str());
+        if (c.trust == Trust::kPrintedLine) {
+            int status = -1;
+            const std::string line =
+                RunCommand(std::string(ZEVO_P2PD_PATH) + " --signing-key-file " + mDir +
+                               "/pinned.seed --print-service-key",
+                           &status);
+            ASSERT_EQ(status, 0);
+            std::ofstream(pinned) << line;
+        } else if (c.trust == Trust::kMalformedFile) {
+            std::ofstream(pinned) << "zevo-p2p-service-key not-a-key\n";
+        }
+        mWire.toService = 0;
+        StderrCapture capture(mDir + "/stderr");
+        StartAll({"--signing-key-file", mDir + "/pinned.seed"}, false, true, false, c.viewerSwitch,
+                 c.init);
+        if (c.init == PPPP_OK) {
+            for (int attempt = 0; attempt < 2; ++attempt) {
+                int32_t s = PPPP_Connect(mDid.c_str(), 1, 0);
+                if (c.connect != 0) {
+                    EXPECT_EQ(s, c.connect);
+                    continue;
+                }
+                ASSERT_GE(s, 0);
+                EXPECT_EQ(Security(s).sealed, c.sealed);
+                EXPECT_TRUE(Echo(s, "through the relay"));
+                PPPP_Close(s);
+            }
+            if (c.connect != 0) {
+                EXPECT_EQ(mWire.toService.load(), 0) << "a refused viewer sent its lookup";
+                std::lock_guard<std::mutex> lock(mWire.mu);
+                EXPECT_TRUE(mWire.relayed.empty());
+            }
+        }
+        const std::string said = capture.Finish();
+        if (c.said) {
+            EXPECT_EQ(Occurrences(said, c.said), 1u) << said;
+        }
+        StopAll();
+        mWire.relayed.clear();
+    }
+}
+
+// zevo-p2pd vouches for the devices it registers, or is told in so many words not to: on
+// its command line or in its config file.
+TEST_F(SealedTransport, ServiceStartsOnlyVouchingOrToldNotTo) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        const char* config;  // nullptr: no --config
+        bool starts;
+    };
+    const std::string seed = mDir + "/pinned.seed";
+    const Case cases[] = {
+        {"no signing key", {}, nullptr, false},
+        {"config without a signing key", {}, "log-level = info\n", false},
+        {"told to run unsealed", {"--insecure-transport"}, nullptr, true},
+        {"config telling it to run unsealed", {}, "insecure-transport = true\n", true},
+        {"signing key in its config", {}, "signing-key-file = PATH\n", true},
+        {"signing key", {"--signing-key-file", seed}, nullptr, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args = c.args;
+        if (c.config) {
+            std::string text = c.config;
+            if (size_t at = text.find("PATH"); at != std::string::npos) text.replace(at, 4, seed);
+            std::ofstream(mDir + "/p2pd.conf") << text;
+            args.insert(args.end(), {"--config", mDir + "/p2pd.conf"});
+        }
+        ServiceProcess service;
+        EXPECT_EQ(service.Start(args), c.starts);
+        if (!c.starts) {
+            std::ifstream log(service.LogPath());
+            std::string first, second;
+            std::getline(log, first);
+            EXPECT_NE(first.find("--signing-key-file"), std::string::npos) << first;
+            EXPECT_NE(first.find("--insecure-transport"), std::string::npos) << first;
+            EXPECT_FALSE(std::getline(log, second)) << "one line: " << second;
+        }
     }
 }
 

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -33,12 +32,17 @@ namespace {
 class ServiceTest : public ::testing::Test {
 protected:
     void Start(const std::vector<std::string>& args = {}) {
-        ASSERT_TRUE(mService.Start(args));
+        // The service's own rules are under test, unsealed (the migration switch).
+        std::vector<std::string> unsealed = args;
+        unsealed.push_back("--insecure-transport");
+        ASSERT_TRUE(mService.Start(unsealed));
+        setenv("ZEVO_P2P_INSECURE_TRANSPORT", "1", 1);
         ASSERT_EQ(PPPP_Initialize(mService.InitString().c_str()), PPPP_OK);
     }
     void TearDown() override {
         mStop = true;
         PPPP_DeInitialize();
+        unsetenv("ZEVO_P2P_INSECURE_TRANSPORT");
         for (auto& t : mServers) t.join();
         mService.Stop();
     }
@@ -258,14 +262,7 @@ TEST_F(ServiceTest, NoRelayMeansDirectOnly) {
 // ---- the command line
 
 std::string RunP2pd(const std::string& arguments, int* status) {
-    std::string command = std::string(ZEVO_P2PD_PATH) + " " + arguments + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    std::string out;
-    char buffer[512];
-    while (pipe && fgets(buffer, sizeof buffer, pipe)) out += buffer;
-    int raw = pipe ? pclose(pipe) : -1;
-    *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return out;
+    return RunCommand(std::string(ZEVO_P2PD_PATH) + " " + arguments + " 2>&1", status);
 }
 
 TEST(ServiceCommandLine, PrintsHelpVersionSecretsAndInitStrings) {
@@ -316,11 +313,14 @@ TEST(ServiceCommandLine, ConfigFileSetsOptions) {
     char path[] = "/tmp/zevo-p2pd-conf-XXXXXX";
     int fd = mkstemp(path);
     ASSERT_GE(fd, 0);
-    const std::string text = "# test service\nforce-relay = true\nmax-devices-per-address = 1\n";
+    const std::string text =
+        "# test service\nforce-relay = true\nmax-devices-per-address = 1\n"
+        "insecure-transport = true\n";
     ASSERT_EQ(write(fd, text.data(), text.size()), ssize_t(text.size()));
     close(fd);
     ServiceProcess service;
     ASSERT_TRUE(service.Start({"--config", path}));
+    setenv("ZEVO_P2P_INSECURE_TRANSPORT", "1", 1);
     ASSERT_EQ(PPPP_Initialize(service.InitString().c_str()), PPPP_OK);
     std::atomic<bool> stop{false};
     int32_t device = PPPP_DeviceStart("CONF-000001-FILES", SecretFor("CONF-000001-FILES").c_str());
@@ -335,6 +335,7 @@ TEST(ServiceCommandLine, ConfigFileSetsOptions) {
     EXPECT_EQ(info.mode, PPPP_MODE_RELAY);
     stop = true;
     PPPP_DeInitialize();
+    unsetenv("ZEVO_P2P_INSECURE_TRANSPORT");
     serve.join();
     unlink(path);
 

@@ -51,11 +51,12 @@ std::string LoadLine(const ServiceProcess& s) {
 
 TEST(ShardedService, FourWorkersServeAsOneInstance) {
     ServiceProcess service;
-    ASSERT_TRUE(service.Start({"--threads", "4", "--max-devices", std::to_string(kMaxDevices),
-                               "--max-devices-per-address", "1000000", "--max-sessions", "100000",
-                               "--max-pending", "100000", "--max-sessions-per-address",
-                               std::to_string(kMaxSessionsPerAddress), "--device-expiry-ms",
-                               "120000", "--join-timeout-ms", "60000", "--relay-rate", "0"}));
+    ASSERT_TRUE(
+        service.Start({"--threads", "4", "--max-devices", std::to_string(kMaxDevices),
+                       "--max-devices-per-address", "1000000", "--max-sessions", "100000",
+                       "--max-pending", "100000", "--max-sessions-per-address",
+                       std::to_string(kMaxSessionsPerAddress), "--device-expiry-ms", "120000",
+                       "--join-timeout-ms", "60000", "--relay-rate", "0", "--insecure-transport"}));
     const std::vector<p2p::Endpoint> list = {p2p::Endpoint{0x7F000001, service.Port()}};
 
     // The device limit is the instance's: of 16 + 4000 devices on four workers, exactly

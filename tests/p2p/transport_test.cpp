@@ -408,9 +408,11 @@ TEST(TransportSetup, InitialisationStringAndOverride) {
     EXPECT_EQ(PPPP_Initialize(broken.c_str()), PPPP_ERR_BAD_INIT_STRING);
     EXPECT_EQ(PPPP_Connect("ABCD-123456-EFGHI", 1, 0), PPPP_ERR_NOT_INITIALIZED);
 
-    // The built-in string names 127.0.0.1:32100; the override points at our service.
+    // The built-in string names 127.0.0.1:32100; the override points at our service. The
+    // override is under test, unsealed (the migration switch).
     ServiceProcess service;
-    ASSERT_TRUE(service.Start());
+    ASSERT_TRUE(service.Start({"--insecure-transport"}));
+    setenv("ZEVO_P2P_INSECURE_TRANSPORT", "1", 1);
     const std::string did = "ABCD-123456-EFGHI";
     DeviceProcess device;
     ASSERT_EQ(device.Start(service.InitString(), did, SecretFor(did)), 0);
@@ -424,12 +426,15 @@ TEST(TransportSetup, InitialisationStringAndOverride) {
     setenv("ZEVO_P2P_SERVER", "no-port-here", 1);
     EXPECT_EQ(PPPP_Initialize(zevo::p2p::kP2pInitString), PPPP_ERR_BAD_INIT_STRING);
     unsetenv("ZEVO_P2P_SERVER");
+    unsetenv("ZEVO_P2P_INSECURE_TRANSPORT");
 }
 
 TEST(TransportSetup, DeInitializeReleasesEverything) {
     ServiceProcess service;
-    ASSERT_TRUE(service.Start());
+    ASSERT_TRUE(service.Start({"--insecure-transport"}));
+    setenv("ZEVO_P2P_INSECURE_TRANSPORT", "1", 1);  // the library's life, unsealed
     ASSERT_EQ(PPPP_Initialize(service.InitString().c_str()), PPPP_OK);
+    unsetenv("ZEVO_P2P_INSECURE_TRANSPORT");
     // A device and a viewer in one process, as the benchmarks run them.
     const std::string did = "SELF-000001-LOOPS";
     int32_t device = PPPP_DeviceStart(did.c_str(), SecretFor(did).c_str());

@@ -103,7 +103,8 @@ std::string ImpairedRelay::Start(const zevo::tools::Impairment& toRelay,
             return "could not start a relay proxy";
 
     std::string listen = std::string(kServiceIp) + ":" + std::to_string(kServicePort);
-    mService = StartService(mLab, "svc", listen, {"--force-relay", "--relay-rate", "0"});
+    mService = StartService(mLab, "svc", listen,
+                            {"--force-relay", "--relay-rate", "0", "--insecure-transport"});
     if (mService < 0) return "could not start zevo-p2pd";
 
     int pipeFds[2];

@@ -81,6 +81,7 @@ TEST(NetFaultRelay, TenMegabytesThroughLossAndReorderingArriveIntactAndInOrder) 
         ASSERT_EQ(failed, "");
 
         setenv("ZEVO_P2P_SERVER", relay.ViewerServer().c_str(), 1);
+        setenv("ZEVO_P2P_INSECURE_TRANSPORT", "1", 1);  // the path's faults, unsealed
         ASSERT_EQ(PPPP_Initialize(relay.InitString().c_str()), PPPP_OK);
         int32_t s = PPPP_Connect(relay.Did().c_str(), 0, 0);
         EXPECT_GE(s, 0);
@@ -108,6 +109,7 @@ TEST(NetFaultRelay, TenMegabytesThroughLossAndReorderingArriveIntactAndInOrder) 
         }
         PPPP_DeInitialize();
         unsetenv("ZEVO_P2P_SERVER");
+        unsetenv("ZEVO_P2P_INSECURE_TRANSPORT");
 
         // The faults really were applied, both ways.
         auto stats = relay.RelayStats();
@@ -164,7 +166,8 @@ TEST(NetFaultNat, HolePunchingOpensADirectSessionThroughTwoTranslators) {
         }
 
         const std::string service = "198.51.100.1:32100";
-        pid_t p2pd = zevo::testing::StartService(lab, "pub", service, {"--no-relay"});
+        pid_t p2pd = zevo::testing::StartService(lab, "pub", service,
+                                                 {"--no-relay", "--insecure-transport"});
         ASSERT_GT(p2pd, 0);
         const std::string did = "ZEVO-000456-NATED";
         int pipeFds[2];
@@ -180,6 +183,7 @@ TEST(NetFaultNat, HolePunchingOpensADirectSessionThroughTwoTranslators) {
 
         ASSERT_TRUE(lab.Enter("hostA"));
         setenv("ZEVO_P2P_SERVER", service.c_str(), 1);
+        setenv("ZEVO_P2P_INSECURE_TRANSPORT", "1", 1);  // the translators, unsealed
         ASSERT_EQ(PPPP_Initialize(zevo::p2ptest::InitStringFor(32100).c_str()), PPPP_OK);
         int32_t s = PPPP_Connect(did.c_str(), 1, 0);
         EXPECT_GE(s, 0) << "no session through the translators";
@@ -198,6 +202,7 @@ TEST(NetFaultNat, HolePunchingOpensADirectSessionThroughTwoTranslators) {
         }
         PPPP_DeInitialize();
         unsetenv("ZEVO_P2P_SERVER");
+        unsetenv("ZEVO_P2P_INSECURE_TRANSPORT");
         lab.Stop(&device);
         lab.Stop(&p2pd);
     });

@@ -95,7 +95,8 @@ void OnSignal(int) {
 
 int main(int argc, char** argv) {
     std::string did, servers, init, secret;
-    bool relay = false, serve = false, infoOnly = false, load = false, placement = false;
+    bool relay = false, serve = false, infoOnly = false, load = false, placement = false,
+         insecure = false;
     uint32_t port = 0;
     uint64_t bytes = 64ull << 20;
     int pings = 200;
@@ -129,6 +130,9 @@ int main(int argc, char** argv) {
                  "Print each service's load (devices, sessions, relays, datagrams/s, drops); "
                  "services answer on their own host only");
     app.add_flag("--placement", placement, "Print the services that hold DID, best first");
+    app.add_flag("--insecure-transport", insecure,
+                 "Connect unsealed when no service key is trusted; as a device, also serve "
+                 "viewers that run unsealed (ZEVO_P2P_INSECURE_TRANSPORT=1)");
     if (auto code = zevo::ParseCommandLine(app, "zevo-p2pcheck", argc, argv)) return *code;
     if (!serveDid.empty()) {
         if (!did.empty()) {
@@ -174,6 +178,7 @@ int main(int argc, char** argv) {
         if (load && !PrintLoad(list)) return 1;
         return 0;
     }
+    if (insecure) setenv("ZEVO_P2P_INSECURE_TRANSPORT", "1", 1);
     int32_t r = PPPP_Initialize(init.c_str());
     if (r < 0) {
         std::printf("PPPP_Initialize failed: %d\n", r);
@@ -217,6 +222,10 @@ int main(int argc, char** argv) {
     std::printf("remote     %s\n", Address(info.remote).c_str());
     std::printf("local      %s\n", Address(info.local).c_str());
     std::printf("public     %s\n", Address(info.publicAddr).c_str());
+    SessionSecurity security{};
+    const bool sealed = PPPP_Check_Security(s, &security) == PPPP_OK && security.sealed;
+    std::printf("security   %s\n",
+                sealed ? "sealed (device key vouched for by a trusted service key)" : "UNSEALED");
     std::fflush(stdout);
     int status = 0;
     if (!infoOnly && pings > 0) {
