@@ -54,22 +54,6 @@ constexpr Case kCases[] = {
     {"1080p30, default window", 1, 1920, 1080, 30, nullptr},
 };
 
-// utime + stime of the process in seconds, or -1 when it is gone.
-double CpuSeconds(pid_t pid) {
-    const std::string stat = Slurp("/proc/" + std::to_string(pid) + "/stat");
-    const size_t close = stat.rfind(')');
-    if (close == std::string::npos) return -1;
-    std::istringstream fields(stat.substr(close + 2));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    // After the name: state is field 3; utime and stime are fields 14 and 15.
-    for (int i = 3; i <= 15 && (fields >> field); ++i) {
-        if (i == 14) utime = std::strtoull(field.c_str(), nullptr, 10);
-        if (i == 15) stime = std::strtoull(field.c_str(), nullptr, 10);
-    }
-    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
 std::string FindInPath(const std::string& name) {
     const char* path = std::getenv("PATH");
     std::istringstream dirs(path ? path : "/usr/bin");

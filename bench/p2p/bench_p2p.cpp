@@ -1,6 +1,8 @@
 // Run: build/default/bench/p2p/bench_p2p
 // Every figure sits beside the TCP loopback stream measured in the same run; channel-1
 // throughput also beside a bare ENet pair (vs_enet), the ceiling the transport builds on.
+// Sealed sessions sit beside the plain ones of the same run (vs_plain), by wall clock and by
+// the CPU the viewer, the service and the device spent per GB (cpu_vs_plain).
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <enet/enet.h>
@@ -35,6 +37,9 @@ using namespace zevo::p2ptest;
 namespace p2p = zevo::p2p;
 
 namespace {
+
+using zevo::bench::CpuSeconds;
+using zevo::bench::RssKb;
 
 constexpr int64_t kStreamBytes = 256ll * 1024 * 1024;
 double gTcpGbps = 0;
@@ -199,6 +204,7 @@ struct Rig {
 
 // Plain results of this run, the baselines of the sealed ones.
 double gPlainGbps[2] = {0, 0};  // direct, relay (unlimited)
+double gPlainCpu[2] = {0, 0};   // CPU seconds per GB of the three processes
 double gPlainRttUs = 0;
 
 bool Order(int32_t session, char code, uint64_t value) {
@@ -207,8 +213,8 @@ bool Order(int32_t session, char code, uint64_t value) {
     return PPPP_Write(session, 2, reinterpret_cast<char*>(order), 9) == 9;
 }
 
-void Throughput(benchmark::State& state, const std::vector<std::string>& args,
-                bool seal = false, int baseline = -1) {
+void Throughput(benchmark::State& state, const std::vector<std::string>& args, bool seal = false,
+                int baseline = -1) {
     Rig rig;
     if (!rig.Start(args, 1, seal)) {
         state.SkipWithError("could not open a session");
@@ -218,6 +224,12 @@ void Throughput(benchmark::State& state, const std::vector<std::string>& args,
     PPPP_Check(rig.session, &info);
     std::vector<char> buffer(64 * 1024);
     double seconds = 0;
+    // CPU of the viewer (this process), the relay or service and the device together: on a
+    // busy machine it tells more than the wall clock what a byte costs.
+    auto cpu = [&] {
+        return CpuSeconds(0) + CpuSeconds(rig.service.Pid()) + CpuSeconds(rig.device.Pid());
+    };
+    const double cpuBefore = cpu();
     for (auto _ : state) {
         auto start = std::chrono::steady_clock::now();
         if (!Order(rig.session, 'S', kStreamBytes)) {
@@ -236,9 +248,11 @@ void Throughput(benchmark::State& state, const std::vector<std::string>& args,
         }
         seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     }
+    const double cpuPerGb = (cpu() - cpuBefore) / (double(state.iterations()) * kStreamBytes / 1e9);
     state.SetBytesProcessed(state.iterations() * kStreamBytes);
     double gbps = double(state.iterations()) * kStreamBytes * 8 / seconds / 1e9;
     state.counters["Gbit/s"] = gbps;
+    state.counters["cpu_s/GB"] = cpuPerGb;
     state.counters["mode"] = info.mode;
     // Datagrams the relay dropped over its rate: the peers' pacing should keep this near 0.
     std::vector<uint64_t> stats = rig.service.Stats();
@@ -246,9 +260,14 @@ void Throughput(benchmark::State& state, const std::vector<std::string>& args,
         state.counters["rate_drops"] = double(stats[p2p::kStatRelayRateDrops]);
     if (gTcpGbps > 0) state.counters["vs_tcp"] = gbps / gTcpGbps;
     if (gEnetGbps > 0) state.counters["vs_enet"] = gbps / gEnetGbps;
-    if (baseline >= 0 && !seal) gPlainGbps[baseline] = gbps;
-    if (baseline >= 0 && seal && gPlainGbps[baseline] > 0)
+    if (baseline >= 0 && !seal) {
+        gPlainGbps[baseline] = gbps;
+        gPlainCpu[baseline] = cpuPerGb;
+    }
+    if (baseline >= 0 && seal && gPlainGbps[baseline] > 0) {
         state.counters["vs_plain"] = gbps / gPlainGbps[baseline];
+        state.counters["cpu_vs_plain"] = cpuPerGb / gPlainCpu[baseline];
+    }
 }
 
 void BM_Channel1Direct(benchmark::State& state) {
@@ -305,8 +324,6 @@ void BM_Channel0RoundTrip(benchmark::State& state) {
 void BM_Channel0RoundTripSealed(benchmark::State& state) {
     RoundTrip(state, true);
 }
-
-using zevo::bench::RssKb;
 
 struct RawClient {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);

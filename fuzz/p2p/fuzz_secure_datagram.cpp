@@ -2,6 +2,8 @@
 // script of genuine datagrams (sealed here), deliveries, replays, altered copies and raw
 // bytes, with the clock moving and keys rotating. Whatever the order, a datagram opens
 // only if it was sealed by the peer, and then only once.
+#include <sodium.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>

@@ -56,7 +56,7 @@ size_t SecureChannel::Seal(const uint8_t* plain, size_t length, uint8_t* out, si
     out[2] = uint8_t(mSendEpoch);
     out[3] = 0;
     PutU64(out + 4, counter);
-    mSend.Seal(counter, out, kDataHeaderSize, plain, length, out + kDataHeaderSize);
+    if (!mSend.Seal(counter, out, kDataHeaderSize, plain, length, out + kDataHeaderSize)) return 0;
     return length + kOverhead;
 }
 
