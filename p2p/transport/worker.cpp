@@ -47,6 +47,23 @@ void Worker::Adopt() {
     gLib.newDevices.clear();
 }
 
+namespace {
+
+// ENet resends and acknowledges on its timers, which want servicing every few
+// milliseconds while anything of the session's is unacknowledged or waiting to go. A session
+// that only takes in (a viewer watching) sleeps until a datagram comes, a write or a read
+// wakes the worker, or the slower timers (pings, the session's own) are due.
+bool EnetTimersDue(const Session& s) {
+    if (s.peer == nullptr) return false;
+    if (s.phase != Phase::kOpen) return true;
+    ENetPeer* p = s.peer;
+    return !enet_list_empty(&p->sentReliableCommands) ||
+           !enet_list_empty(&p->sentUnreliableCommands) || !enet_list_empty(&p->outgoingCommands) ||
+           !enet_list_empty(&p->acknowledgements);
+}
+
+}  // namespace
+
 void Worker::Run() {
     gWorker = this;
     std::vector<pollfd> fds;
@@ -91,14 +108,14 @@ void Worker::Run() {
 
         fds.clear();
         fds.push_back(pollfd{gLib.wakeFd, POLLIN, 0});
-        bool enetActive = false;
+        bool enetTimers = false;
         for (auto& d : mDevices) fds.push_back(pollfd{d->fd, POLLIN, 0});
         for (auto& s : mSessions) {
             if (s->host == nullptr) continue;
             fds.push_back(pollfd{int(s->host->socket), POLLIN, 0});
-            enetActive = enetActive || s->peer != nullptr;
+            enetTimers = enetTimers || EnetTimersDue(*s);
         }
-        int timeout = enetActive ? 5 : 20;
+        int timeout = enetTimers ? 5 : 20;
         if (gLib.stopping.load()) timeout = 5;
         (void)::poll(fds.data(), fds.size(), timeout);
         if (fds[0].revents & POLLIN) {
