@@ -14,9 +14,10 @@
 //   frame carries; median, p90, p99, max, the longest gap between shown frames and the
 //   median of each stage, leaving out the first second after the first picture (start-up
 //   is the first figure's). Baseline: the same frames from memory, pushed at 30 fps into the
-//   same graph and window paint path in this process, push to present; once before and
-//   once after the host's run. latency-lossy forces the relay and puts every peer behind
-//   impairment proxies (25 ms and 1% loss each way) on its way to the service and relay.
+//   same graph and window paint path in this process, push to present; half before and
+//   half after the host's run, as many seconds in all. latency-lossy forces the relay and puts
+//   every peer behind impairment proxies (25 ms and 1% loss each way) on its way to the service and
+//   relay.
 // Usage: bench_viewer_end_to_end [startav|memory|latency|latency-lossy|all]   (default all:
 // startav and memory)
 #include <unistd.h>
@@ -213,11 +214,12 @@ std::vector<std::vector<uint8_t>> RecordFrames(DeviceHarness& world, size_t coun
     return frames.size() == count ? frames : std::vector<std::vector<uint8_t>>{};
 }
 
-// Push to present (ms) of frames fed from memory at 30 fps into a live graph painting a
-// window of the host's video area, on this process's event loop. The frame ids are the
-// frames' positions.
-std::vector<double> MemoryBaseline(const std::vector<std::vector<uint8_t>>& frames,
+// Push to present (ms) of `seconds` of frames fed from memory at 30 fps (looping over
+// `frames`) into a live graph painting a window of the host's video area, on this
+// process's event loop. The frame ids are the pushes' positions.
+std::vector<double> MemoryBaseline(const std::vector<std::vector<uint8_t>>& frames, int seconds,
                                    const std::string& tracePath) {
+    const size_t pushes = static_cast<size_t>(seconds) * kFps;
     zevo::SetFrameTraceFile(tracePath.c_str());
     {
         QWidget window;
@@ -230,11 +232,12 @@ std::vector<double> MemoryBaseline(const std::vector<std::vector<uint8_t>>& fram
         std::atomic<bool> done{false};
         std::thread pusher([&] {
             const double start = Now();
-            for (size_t i = 0; i < frames.size(); ++i) {
+            for (size_t i = 0; i < pushes; ++i) {
                 SleepUntil(start + static_cast<double>(i) / kFps);
                 const auto id = static_cast<uint32_t>(i + 1);
+                const std::vector<uint8_t>& frame = frames[i % frames.size()];
                 zevo::TraceFrame("pushed", id);
-                graph.PushVideo(224, frames[i].data(), static_cast<int32_t>(frames[i].size()), id);
+                graph.PushVideo(224, frame.data(), static_cast<int32_t>(frame.size()), id);
             }
             SleepUntil(Now() + 0.5);  // the last frames painted
             done = true;
@@ -310,7 +313,9 @@ int RunLatency(DeviceHarness& world, bool lossy, const std::string& hostServer, 
                       : "loopback");
     PrintLoad("before");
     std::fflush(stdout);
-    std::vector<double> baseline = MemoryBaseline(frames, dir + "/baseline-1.trace");
+    // Half the baseline before the host's run and half after, as long as it in all.
+    const int half = (seconds + 1) / 2 + static_cast<int>(kWarmUpSeconds);
+    std::vector<double> baseline = MemoryBaseline(frames, half, dir + "/baseline-1.trace");
 
     const std::string hostTrace = dir + "/host.trace";
     std::ostringstream body;
@@ -328,7 +333,7 @@ int RunLatency(DeviceHarness& world, bool lossy, const std::string& hostServer, 
     while (host.Running() && Now() < deadline) usleep(100000);
     host.Stop(15, 5000);
 
-    std::vector<double> after = MemoryBaseline(frames, dir + "/baseline-2.trace");
+    std::vector<double> after = MemoryBaseline(frames, half, dir + "/baseline-2.trace");
     baseline.insert(baseline.end(), after.begin(), after.end());
     PrintLoad("after ");
 
@@ -366,7 +371,8 @@ int RunLatency(DeviceHarness& world, bool lossy, const std::string& hostServer, 
     std::printf(
         "  frames shown %zu of %zu sent in %d s after the first second (baseline %zu "
         "of %zu); longest gap between shown frames %.0f ms\n",
-        latency.size(), sent, seconds, baseline.size(), 2 * frames.size(), longestGap);
+        latency.size(), sent, seconds, baseline.size(),
+        static_cast<size_t>(2 * (half - static_cast<int>(kWarmUpSeconds)) * kFps), longestGap);
     std::printf("  stage medians (ms):");
     const char* points[] = {"capture", "sent", "received", "pushed", "decoded", "shown"};
     for (size_t i = 0; i + 1 < std::size(points); ++i) {
