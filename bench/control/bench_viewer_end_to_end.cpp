@@ -367,6 +367,7 @@ int RunLatency(DeviceHarness& world, bool lossy, const std::string& hostServer, 
     row("zevo-host: taken from source to shown", latency);
     row("baseline: pushed from memory to shown", baseline);
     row("zevo-host: pushed to shown (its graph)", ownShare);
+    row("transport: sent to received", Between(at, "sent", "received", ids));
     row("zevo-host: taken to shown, first second", Between(at, "capture", "shown", fromStart));
     std::printf(
         "  frames shown %zu of %zu sent in %d s after the first second (baseline %zu "
