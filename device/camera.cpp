@@ -435,14 +435,7 @@ void Camera::HandleVideo(GstAppSink* sink) {
         frame->camera = uint8_t(mIndex);
         frame->data.assign(map.data, map.data + map.size);
         frame->key = IsKeyAccessUnit(frame->data.data(), frame->data.size(), mConfig.codec);
-        uint64_t capture = CaptureTime(sample);
-        if (mConfig.source == VideoSourceKind::Passthrough) {
-            // A unit that leaves well after its turn (the first, while the pipeline starts)
-            // is stamped when it leaves. Viewers pace from their first frame: a stamp that
-            // runs early there would hold back every later frame by as much.
-            const uint64_t now = MonotonicUs() * 1000;
-            if (now > capture + kNsPerMs) capture = now;
-        }
+        const uint64_t capture = CaptureTime(sample);
         frame->captureTick = uint32_t(capture / kNsPerMs);
         frame->takenUs = taken;
         if (mConfig.source == VideoSourceKind::Passthrough) {
