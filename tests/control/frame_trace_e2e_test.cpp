@@ -26,21 +26,17 @@ void Index(const std::vector<FrameTracePoint>& trace, PointTimes& at) {
     for (const FrameTracePoint& p : trace) at[p.point].emplace(p.id, p.us);
 }
 
-// Where a camera's frames come from, and how long after the time in its stamp (CLOCK_MONOTONIC
-// ms) a frame may be taken from the source: an encoder's frames after their capture, a
-// passed-through file's units when their turn comes or, when late, stamped as they leave
-// (a viewer paces from its first frame, so that one must not carry an early stamp).
+// Where a camera's frames come from.
 struct TraceCase {
     const char* name;
     std::string camera;  // --camera 0:...
-    int32_t takenAfterStampMin, takenAfterStampMax;
 };
 
 TEST(FrameTraceEndToEnd, EveryShownFrameWasSentAndPassedEachPointInOrder) {
     const TraceCase cases[] = {
-        {"h264", "0:size=320x180", 0, 999},
-        {"h265", "0:size=320x180,codec=h265", 0, 999},
-        {"passthrough", "0:source=passthrough:CLIP,fps=30,audio=none", -1, 1},
+        {"h264", "0:size=320x180"},
+        {"h265", "0:size=320x180,codec=h265"},
+        {"passthrough", "0:source=passthrough:CLIP,fps=30,audio=none"},
     };
     for (const TraceCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -103,13 +99,14 @@ TEST(FrameTraceEndToEnd, EveryShownFrameWasSentAndPassedEachPointInOrder) {
                 EXPECT_GE(found->second, before) << "frame " << p.id << " at " << point;
                 before = found->second;
             }
-            // The stamp is a time in ms on the clock the traces use; the frame is shown
-            // well within a second of leaving the source.
+            // The stamp is a time in ms on the clock the traces use: an encoder's frame is
+            // taken from it after its capture, a file's unit at its turn or later; either is
+            // shown well within a second of that.
             const uint64_t taken = at["capture"][p.id];
             const auto afterStamp =
                 static_cast<int32_t>(static_cast<uint32_t>(taken / 1000) - p.id);
-            EXPECT_GE(afterStamp, c.takenAfterStampMin) << "frame " << p.id;
-            EXPECT_LE(afterStamp, c.takenAfterStampMax) << "frame " << p.id;
+            EXPECT_GE(afterStamp, 0) << "frame " << p.id;
+            EXPECT_LT(afterStamp, 1000) << "frame " << p.id;
             EXPECT_LT(p.us - taken, 1000000u) << "frame " << p.id;
         }
         // Pictures replaced before a paint are not shown, but most are.
