@@ -38,6 +38,14 @@ public:
     int32_t PushVideo(int32_t streamId, const unsigned char* data, int32_t length) override {
         return mGraph->PushVideo(streamId, data, length);
     }
+    int32_t PushTracedVideo(int32_t streamId, const unsigned char* data, int32_t length,
+                            uint32_t frameId) override {
+        if constexpr (requires(Graph * g) { g->PushVideo(streamId, data, length, frameId); }) {
+            return mGraph->PushVideo(streamId, data, length, frameId);
+        } else {
+            return mGraph->PushVideo(streamId, data, length);
+        }
+    }
 
 private:
     Graph* mGraph;

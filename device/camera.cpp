@@ -9,8 +9,9 @@
 #include <cstring>
 
 #include "device/log.h"
-#include "media/nal.h"
 #include "device/wire.h"
+#include "media/nal.h"
+#include "platform/frame_trace.h"
 #include "platform/tick_clock.h"
 
 namespace zevo::camd {
@@ -411,6 +412,7 @@ void Camera::Deliver(const MediaFramePtr& frame) {
 void Camera::HandleVideo(GstAppSink* sink) {
     GstSample* sample = gst_app_sink_pull_sample(sink);
     if (sample == nullptr) return;
+    const uint64_t taken = FrameTraceOn() ? MonotonicUs() : 0;
     GstBuffer* buffer = gst_sample_get_buffer(sample);
     GstMapInfo map;
     if (buffer != nullptr && gst_buffer_map(buffer, &map, GST_MAP_READ)) {
@@ -435,6 +437,7 @@ void Camera::HandleVideo(GstAppSink* sink) {
         frame->key = IsKeyAccessUnit(frame->data.data(), frame->data.size(), mConfig.codec);
         const uint64_t capture = CaptureTime(sample);
         frame->captureTick = uint32_t(capture / kNsPerMs);
+        frame->takenUs = taken;
         if (mConfig.source == VideoSourceKind::Passthrough) {
             const uint64_t duration = GST_BUFFER_DURATION_IS_VALID(buffer)
                                           ? GST_BUFFER_DURATION(buffer)

@@ -26,6 +26,7 @@ struct MediaFrame {
     bool key = false;  // video: decoding may begin here
     uint8_t camera = 0;
     uint32_t captureTick = 0;   // CLOCK_MONOTONIC in ms at capture, truncated to 32 bits
+    uint64_t takenUs = 0;       // traced runs: CLOCK_MONOTONIC in us when taken from the source
     std::vector<uint8_t> data;  // video: one access unit; audio: 320 samples S16LE
 };
 using MediaFramePtr = std::shared_ptr<const MediaFrame>;

@@ -6,6 +6,7 @@
 #include "device/daemon.h"
 #include "device/log.h"
 #include "p2p/PPPP_API.h"
+#include "platform/frame_trace.h"
 #include "platform/tick_clock.h"
 
 namespace zevo::camd {
@@ -416,6 +417,11 @@ void DeviceSession::SenderLoop() {
                          kMaxMediaBody + 1);
             }
             SendMediaFaults(frame->camera, stamp);
+            if (FrameTraceOn()) {
+                // Keyed by the stamp the packet carries: the viewer's trace knows only that.
+                TraceFrameAt("capture", stamp, frame->takenUs);
+                TraceFrame("sent", stamp);
+            }
             rc = WriteMedia(BuildMediaPacket(PACKET_CLASS_VIDEO, MEDIA_CODE_VIDEO, frame->camera,
                                              frame->key ? 0 : 1, stamp, frame->data.data(),
                                              frame->data.size()));

@@ -69,6 +69,16 @@ public:
     ~AppSrcPacketPush() override { gst_object_unref(mSrc); }
 
     int32_t PushPacket(int32_t streamId, const unsigned char* data, int32_t length) override {
+        return Push(streamId, data, length, GST_CLOCK_TIME_NONE);
+    }
+
+    int32_t PushTracedPacket(int32_t streamId, const unsigned char* data, int32_t length,
+                             uint32_t frameId) override {
+        return Push(streamId, data, length, FramePts(frameId));
+    }
+
+private:
+    int32_t Push(int32_t streamId, const unsigned char* data, int32_t length, GstClockTime pts) {
         if (streamId != kVideoStreamId) return E_INVALIDARG;
         if (!data) return E_POINTER;
         if (length <= 0) return E_INVALIDARG;
@@ -85,11 +95,11 @@ public:
             }
         }
         GstBuffer* buffer = gst_buffer_new_memdup(data, static_cast<gsize>(length));
+        GST_BUFFER_PTS(buffer) = pts;
         GstFlowReturn flow = gst_app_src_push_buffer(mSrc, buffer);
         return flow == GST_FLOW_OK ? S_OK : E_FAIL;
     }
 
-private:
     GstAppSrc* mSrc;
     std::mutex mCapsLock;
     std::atomic<bool> mCapsSet{false};

@@ -37,6 +37,18 @@ int32_t FindFreePin(GstElement* filter, GstPadDirection direction, GstPad** pin)
 int32_t ConnectPinToFilter(GstElement* graph, GstPad* outputPin, GstElement* filter);
 int32_t ConnectFilterPair(GstElement* graph, GstElement* upstream, GstElement* downstream);
 
+// A traced frame's id as the presentation stamp of its buffer, which parser and decoder
+// hand on to the picture (the graph runs without a clock, so the stamp times nothing);
+// and back. False for a buffer without a stamp (an untraced frame).
+inline GstClockTime FramePts(uint32_t frameId) {
+    return static_cast<GstClockTime>(frameId) * GST_MSECOND;
+}
+inline bool FrameIdOf(GstBuffer* buffer, uint32_t* frameId) {
+    if (!buffer || !GST_BUFFER_PTS_IS_VALID(buffer)) return false;
+    *frameId = static_cast<uint32_t>(GST_BUFFER_PTS(buffer) / GST_MSECOND);
+    return true;
+}
+
 // The push interface of a push source filter; null when filter is not one.
 std::unique_ptr<IPacketPush> QueryPacketPush(GstElement* filter);
 

@@ -10,7 +10,9 @@
 #include <QTransform>
 #include <cstring>
 
+#include "media/graph_filters.h"
 #include "media/hresult.h"
+#include "platform/frame_trace.h"
 
 namespace zevo {
 
@@ -31,6 +33,10 @@ GstFlowReturn OnNewSample(GstAppSink* sink, gpointer user) {
     auto* store = static_cast<FrameStore*>(user);
     GstSample* sample = gst_app_sink_pull_sample(sink);
     if (!sample) return GST_FLOW_EOS;
+    uint32_t frameId = 0;
+    if (FrameTraceOn() && FrameIdOf(gst_sample_get_buffer(sample), &frameId)) {
+        TraceFrame("decoded", frameId);
+    }
     // The decoder's picture is kept as it is: converted only if it is painted or read.
     if (auto picture = DecodedPicture::FromSample(sample)) store->StoreFrame(std::move(picture));
     return GST_FLOW_OK;
@@ -169,6 +175,7 @@ void VideoWidget::paintEvent(QPaintEvent* event) {
             if (mScaler.ScaleInto(*frame, area.size(), at, static_cast<int>(stride))) {
                 mShown.reset();
                 mShownImage = QImage();
+                TraceShown(*frame);
                 return;
             }
         }
@@ -186,6 +193,17 @@ void VideoWidget::paintEvent(QPaintEvent* event) {
     }
     mShownImage.setDevicePixelRatio(ratio);
     painter.drawImage(target.topLeft(), mShownImage);
+    TraceShown(*frame);
+}
+
+void VideoWidget::TraceShown(const DecodedPicture& frame) {
+    uint32_t frameId = 0;
+    if (!FrameTraceOn() || !FrameIdOf(frame.Buffer(), &frameId)) return;
+    // A repaint of the picture already shown shows nothing new.
+    if (mTracedAny && frameId == mTracedId) return;
+    mTracedAny = true;
+    mTracedId = frameId;
+    TraceFrame("shown", frameId);
 }
 
 }  // namespace zevo

@@ -49,8 +49,13 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    // Frame tracing: the first paint of each traced picture is its presentation.
+    void TraceShown(const DecodedPicture& frame);
+
     std::shared_ptr<FrameStore> mStore;
     PictureScaler mScaler;
+    bool mTracedAny = false;
+    uint32_t mTracedId = 0;
     // The picture last converted and its image, for repaints without a new frame.
     std::shared_ptr<const DecodedPicture> mShown;
     QImage mShownImage;

@@ -167,6 +167,15 @@ int32_t VideoGraph::PushVideo(int32_t streamId, const unsigned char* data, int32
     return 1;
 }
 
+int32_t VideoGraph::PushVideo(int32_t streamId, const unsigned char* data, int32_t length,
+                              uint32_t frameId) {
+    Impl& d = *mImpl;
+    IPacketPush* push = d.mPacketPush.get();
+    if (push && d.mGraph.State() == 2)
+        return push->PushTracedPacket(streamId, data, length, frameId);
+    return 1;
+}
+
 void VideoGraph::ReleaseAll() {
     Impl& d = *mImpl;
     // Streaming threads end here, before the frame store and the window they feed go.

@@ -17,6 +17,13 @@ public:
     // Copies one compressed frame (stream id 224) before returning; callable from any
     // thread. Returns 0 or more on success, negative on failure.
     virtual int32_t PushPacket(int32_t streamId, const unsigned char* data, int32_t length) = 0;
+    // The same, with the frame's id carried on its buffer to the decoded picture (frame
+    // tracing); see FramePts.
+    virtual int32_t PushTracedPacket(int32_t streamId, const unsigned char* data, int32_t length,
+                                     uint32_t frameId) {
+        (void)frameId;
+        return PushPacket(streamId, data, length);
+    }
 };
 
 class VideoGraph {
@@ -36,6 +43,10 @@ public:
     int StopGraph();  // 1 or 0
     // Pushes one frame while running; returns 1 and drops it otherwise.
     int32_t PushVideo(int32_t streamId, const unsigned char* data, int32_t length);
+    // The same, tagging the frame with its id for frame tracing: the picture it becomes is
+    // traced as "decoded" and "shown" under that id.
+    int32_t PushVideo(int32_t streamId, const unsigned char* data, int32_t length,
+                      uint32_t frameId);
     virtual void ReleaseAll();
 
     // The renderer's current picture as a packed device-independent bitmap

@@ -46,7 +46,12 @@ void SessionCore::DispatchVideo(const unsigned char* packet, uint32_t length) {
         mRecordGate.Leave();
     }
     if (mLiveVideo && mLiveGate.Enter()) {
-        mLiveVideo->PushVideo(kVideoStreamId, payload, pushLength);
+        if (FrameTraceOn()) {
+            TraceFrame("pushed", head.Timestamp());
+            mLiveVideo->PushTracedVideo(kVideoStreamId, payload, pushLength, head.Timestamp());
+        } else {
+            mLiveVideo->PushVideo(kVideoStreamId, payload, pushLength);
+        }
         mLiveGate.Leave();
     }
 }

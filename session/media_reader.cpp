@@ -74,7 +74,10 @@ bool SessionCore::ReadMediaPacket(unsigned char* buffer, RateWindow& rate, uint3
         if (mProtection.UnprotectPacket(packetClass, buffer, bodyLength) >= 0) {
             FrameQueue* queue = nullptr;
             if (packetClass == PACKET_CLASS_AUDIO) queue = mAudioQueue;
-            if (packetClass == PACKET_CLASS_VIDEO) queue = mVideoQueue;
+            if (packetClass == PACKET_CLASS_VIDEO) {
+                queue = mVideoQueue;
+                if (FrameTraceOn()) TraceFrame("received", PacketHead::Read(buffer).Timestamp());
+            }
             if (queue) {
                 // A node that cannot be allocated drops the packet.
                 FrameNode* node =

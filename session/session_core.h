@@ -16,6 +16,7 @@
 #include "media/frame_queue.h"
 #include "media/pacing.h"
 #include "p2p/PPPP_API.h"
+#include "platform/frame_trace.h"
 #include "platform/tick_clock.h"
 #include "session/packet.h"
 #include "session/transport.h"
@@ -59,6 +60,13 @@ class VideoPush {
 public:
     virtual ~VideoPush() = default;
     virtual int32_t PushVideo(int32_t streamId, const unsigned char* data, int32_t length) = 0;
+    // The same, carrying the frame's id to the picture it becomes (frame tracing). A graph
+    // that cannot carry it takes the frame as PushVideo does.
+    virtual int32_t PushTracedVideo(int32_t streamId, const unsigned char* data, int32_t length,
+                                    uint32_t frameId) {
+        (void)frameId;
+        return PushVideo(streamId, data, length);
+    }
 };
 
 // The audio output's write, called on the audio consumer.

@@ -47,11 +47,13 @@ inline std::string HostPath() {
 }
 
 // Writes `script` to <folder>/<tag>.js and starts zevo-host (headless, offscreen) on it,
-// logged in to the world's device, with its transcript in <folder>/<tag>.out.
+// logged in to the world's device, with its transcript in <folder>/<tag>.out. extraEnv
+// entries ("NAME=value") are added, or replace the defaults of the same name.
 inline bool StartHostOnScript(camd::testing::ChildProcess& host,
                               camd::testing::DeviceHarness& world, const std::string& tag,
                               const std::string& script,
-                              const std::vector<std::string>& extraArgs = {}) {
+                              const std::vector<std::string>& extraArgs = {},
+                              const std::vector<std::string>& extraEnv = {}) {
     const std::string dir = world.Folder();
     const std::string scriptPath = dir + "/" + tag + ".js";
     {
@@ -61,10 +63,14 @@ inline bool StartHostOnScript(camd::testing::ChildProcess& host,
     std::vector<std::string> argv = {HostPath(),   "--headless",     "--did",    world.Did(),
                                      "--password", world.Password(), "--script", scriptPath};
     argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
-    return host.Start(
-               argv,
-               {"HOME=" + dir, "QT_QPA_PLATFORM=offscreen", "ZEVO_P2P_SERVER=" + world.Endpoint()},
-               dir + "/" + tag + ".out") == 0;
+    std::vector<std::string> env = {"HOME=" + dir, "QT_QPA_PLATFORM=offscreen",
+                                    "ZEVO_P2P_SERVER=" + world.Endpoint()};
+    for (const std::string& entry : extraEnv) {
+        const std::string name = entry.substr(0, entry.find('=') + 1);
+        std::erase_if(env, [&](const std::string& e) { return e.rfind(name, 0) == 0; });
+        env.push_back(entry);
+    }
+    return host.Start(argv, env, dir + "/" + tag + ".out") == 0;
 }
 
 // The last "frames N" the host's script logged, or -1.

@@ -1,8 +1,11 @@
 #include "device/testclient/device_client.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -210,13 +213,20 @@ std::string DeviceHarness::DeviceSecret() {
 int DeviceHarness::StartDevice(const std::vector<std::string>& extraArgs) {
     std::string secret = DeviceSecret();
     if (secret.empty()) return -1;
-    std::vector<std::string> argv = {
-        DevicePath(),           "--did",   mDid,       "--secret", secret,
-        "--password",           mPassword, "--server", mEndpoint,  "--state-file",
-        mFolder + "/camd.state"};
+    std::vector<std::string> argv = {DevicePath(),
+                                     "--did",
+                                     mDid,
+                                     "--secret",
+                                     secret,
+                                     "--password",
+                                     mPassword,
+                                     "--server",
+                                     mDeviceServer.empty() ? mEndpoint : mDeviceServer,
+                                     "--state-file",
+                                     mFolder + "/camd.state"};
     argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
     size_t from = ReadAll(mFolder + "/camd.log").size();
-    int rc = mDevice.Start(argv, {}, mFolder + "/camd.log");
+    int rc = mDevice.Start(argv, mDeviceEnv, mFolder + "/camd.log");
     if (rc < 0) return rc;
     return mDevice.WaitForLog(" registered ", 15000, from) ? 0 : -1;
 }
@@ -378,6 +388,31 @@ int DeviceClient::GetEmailAlert(int timeoutMs) {
             return packet.Payload()[0];
         }
     }
+}
+
+namespace {
+
+bool PortsFree(const char* ip, uint16_t first, int count) {
+    for (int i = 0; i < count; ++i) {
+        const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(first + i));
+        inet_pton(AF_INET, ip, &a.sin_addr);
+        const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        close(fd);
+        if (!bound) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+uint16_t FreeRelayPorts(uint16_t base, int count) {
+    uint16_t first = base;
+    while (!(PortsFree("127.0.0.1", first, count) && PortsFree("127.0.0.2", first, count)))
+        first = static_cast<uint16_t>(first + 16);
+    return first;
 }
 
 }  // namespace zevo::camd::testing

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "session/packet.h"
@@ -59,6 +60,10 @@ public:
     // the options must not lower the log level below info).
     int StartDevice(const std::vector<std::string>& extraArgs = {});
     int StopDevice();  // exit status of zevo-camd
+    // Where later StartDevice points the daemon (default the service itself: a proxy in
+    // front of it, say), and "NAME=value" entries added to its environment.
+    void SetDeviceServer(std::string endpoint) { mDeviceServer = std::move(endpoint); }
+    void SetDeviceEnvironment(std::vector<std::string> env) { mDeviceEnv = std::move(env); }
 
     const std::string& Did() const { return mDid; }
     const std::string& Password() const { return mPassword; }
@@ -77,10 +82,16 @@ private:
     std::string mPassword = "camd-pass";
     std::string mKey = "camd-test-service-key";
     std::string mEndpoint;
+    std::string mDeviceServer;
+    std::vector<std::string> mDeviceEnv;
     ChildProcess mService;
     ChildProcess mDevice;
     bool mInitialized = false;
 };
+
+// The first of `count` consecutive UDP ports, at or after `base`, that bind on both
+// 127.0.0.1 and 127.0.0.2: a relay port range that proxies on 127.0.0.2 can mirror.
+uint16_t FreeRelayPorts(uint16_t base, int count);
 
 // One packet as read: the class and body length from its prefix, then the body (head and
 // payload), unprotected in place when the class is a protected one.

@@ -179,31 +179,6 @@ LoopbackWorld::~LoopbackWorld() {
     }
 }
 
-namespace {
-
-bool PortsFree(const char* ip, uint16_t first, int count) {
-    for (int i = 0; i < count; ++i) {
-        const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(first + i));
-        inet_pton(AF_INET, ip, &a.sin_addr);
-        const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        close(fd);
-        if (!bound) return false;
-    }
-    return true;
-}
-
-}  // namespace
-
-uint16_t FreeRelayPorts(uint16_t base, int count) {
-    uint16_t first = base;
-    while (!(PortsFree("127.0.0.1", first, count) && PortsFree("127.0.0.2", first, count)))
-        first = static_cast<uint16_t>(first + 16);
-    return first;
-}
-
 bool LoopbackWorld::StartService(const std::vector<std::string>& extra) {
     std::vector<std::string> argv = {ZEVO_P2PD_BIN,       "--listen", "127.0.0.1:0", "--port-file",
                                      mDir + "/p2pd.port", "--key",    "e2e-key"};
@@ -261,7 +236,7 @@ bool LoopbackWorld::StartDevice(const std::vector<std::string>& faults, int came
         argv.push_back(fault);
     }
     argv.insert(argv.end(), mDeviceOptions.begin(), mDeviceOptions.end());
-    if (!mDevice.Start(argv, {}, mDir + "/camd.out", DeviceLog())) return false;
+    if (!mDevice.Start(argv, mDeviceEnv, mDir + "/camd.out", DeviceLog())) return false;
     for (int i = 0; i < 2000; ++i) {
         if (ReadFile(DeviceLog()).find("registered") != std::string::npos) return true;
         std::this_thread::sleep_for(10ms);

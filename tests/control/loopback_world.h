@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "device/testclient/device_client.h"
+
 namespace zevo::e2e {
 
 // Script helpers every test's scripts start with: waitFor(test, ms) polls test every
@@ -72,9 +74,7 @@ std::vector<DeviceCommand> ReadDeviceCommands(const std::string& logPath);
 // once with zevo-regsvr), or removes the registration. True when the tool succeeded.
 bool RegisterControl(const std::string& home, bool unregister = false);
 
-// The first of `count` consecutive UDP ports, at or after `base`, that bind on both
-// 127.0.0.1 and 127.0.0.2: a relay port range the tests' proxies can mirror.
-uint16_t FreeRelayPorts(uint16_t base, int count);
+using camd::testing::FreeRelayPorts;
 
 class LoopbackWorld {
 public:
@@ -92,9 +92,10 @@ public:
                      const std::string& password = kPassword);
     void KillDevice();
     // Options added to every later StartDevice ("--camera", "0:codec=h265", ...), and
-    // environment entries added to every later host.
+    // environment entries added to every later host or device.
     void SetDeviceOptions(std::vector<std::string> options) { mDeviceOptions = std::move(options); }
     void SetHostEnvironment(std::vector<std::string> env) { mHostEnv = std::move(env); }
+    void SetDeviceEnvironment(std::vector<std::string> env) { mDeviceEnv = std::move(env); }
     // Points later hosts' ALSA "default" device at a file of raw samples and returns its
     // path (replaces the host environment).
     std::string PlayHostSoundIntoFile();
@@ -136,6 +137,7 @@ private:
     bool mRegistered = false;
     std::vector<std::string> mDeviceOptions;
     std::vector<std::string> mHostEnv;
+    std::vector<std::string> mDeviceEnv;
     std::vector<std::string> mHostArgs;
 };
 
