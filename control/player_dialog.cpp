@@ -614,11 +614,11 @@ bool PlayerDialog::ConnectSession() {
     core.NextSessionSerial();
     core.mRunning.store(1);
     if (!core.StartWorker(SessionCore::Worker::MediaReader)) {
-        core.mRunning.store(0);
+        core.StopRunning();
         return false;
     }
     if (!core.StartWorker(SessionCore::Worker::CommandReader)) {
-        core.mRunning.store(0);
+        core.StopRunning();
         core.Ticks().Sleep(200);
         return false;
     }
@@ -634,7 +634,7 @@ bool PlayerDialog::ConnectSession() {
     }
     if (!core.StartWorker(SessionCore::Worker::VideoConsumer) ||
         !core.StartWorker(SessionCore::Worker::AudioConsumer)) {
-        core.mRunning.store(0);
+        core.StopRunning();
         core.Ticks().Sleep(200);
         return false;
     }
@@ -643,7 +643,7 @@ bool PlayerDialog::ConnectSession() {
 
 void PlayerDialog::CloseSession() {
     SessionCore& core = *mCore;
-    core.mRunning.store(0);
+    core.StopRunning();
     if (core.mSession.load() >= 0) {
         StreamPayload payload(core.mCamera);
         core.SendCommand(core.mSession.load(), CMD_STOP_SESSION, payload.bytes, 8,

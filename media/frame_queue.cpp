@@ -208,19 +208,23 @@ void WakeConsumer(FrameQueue* queue, int newCount) {
 
 }  // namespace
 
-int WaitForFrames(FrameQueue* queue, int count, uint32_t timeoutMs) {
+int WaitForFrames(FrameQueue* queue, int count, uint32_t timeoutMs,
+                  const std::atomic<uint8_t>* running) {
     if (queue == nullptr) return 0;
     if (count < 1) count = 1;
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
     for (;;) {
-        const uint32_t sequence = queue->wakeSequence.load(std::memory_order_acquire);
+        // Sequence first, running flag after it (InterruptFrameWait stores them the other
+        // way round): a stop this thread does not see bumps the sequence it waits on.
+        const uint32_t sequence = queue->wakeSequence.load(std::memory_order_seq_cst);
         queue->wantCount.store(count, std::memory_order_seq_cst);
         // The popped total is this thread's own.
         const uint64_t queued = queue->pushedNodes.load(std::memory_order_seq_cst) -
                                 queue->poppedNodes.load(std::memory_order_relaxed);
         if (queued >= static_cast<uint64_t>(count)) break;
+        if (running && running->load(std::memory_order_seq_cst) == 0) break;
         const auto left =
             std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count();
         if (left <= 0) break;
@@ -230,6 +234,12 @@ int WaitForFrames(FrameQueue* queue, int count, uint32_t timeoutMs) {
     }
     queue->wantCount.store(0, std::memory_order_relaxed);
     return FrameCount(queue);
+}
+
+void InterruptFrameWait(FrameQueue* queue) {
+    if (queue == nullptr) return;
+    queue->wakeSequence.fetch_add(1, std::memory_order_seq_cst);
+    syscall(SYS_futex, &queue->wakeSequence, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
 
 int PushFrames(FrameQueue* queue, FrameNode* first) {

@@ -86,9 +86,14 @@ int PushFrames(FrameQueue* queue, FrameNode* first);
 // with FreeFrameNode.
 FrameNode* PopFrame(FrameQueue* queue);
 // Blocks the queue's consumer until at least `count` nodes are queued (1 when count is
-// less) or timeoutMs milliseconds have passed, and returns FrameCount then; 0 at once
-// for a null queue. Only the queue's one consumer thread waits on it.
-int WaitForFrames(FrameQueue* queue, int count, uint32_t timeoutMs);
+// less), `*running` (when given) reads 0, or timeoutMs milliseconds have passed, and
+// returns FrameCount then; 0 at once for a null queue. Only the queue's one consumer
+// thread waits on it.
+int WaitForFrames(FrameQueue* queue, int count, uint32_t timeoutMs,
+                  const std::atomic<uint8_t>* running = nullptr);
+// Wakes the queue's consumer out of WaitForFrames to look at its running flag again:
+// call it after clearing that flag.
+void InterruptFrameWait(FrameQueue* queue);
 // Number of queued nodes, read without the lock; 0 for a null queue.
 int FrameCount(FrameQueue* queue);
 // Sum of the queued nodes' lengths, read without the lock; 0 for a null queue.

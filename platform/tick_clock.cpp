@@ -18,7 +18,7 @@ class SystemTicks final : public TickSource {
 public:
     uint32_t Now() override { return TickCount(); }
     void Sleep(uint32_t ms) override { SleepMs(ms); }
-    void SleepUnlessWoken(uint32_t ms, WakeSource& wake) override { wake.WaitAtMost(ms); }
+    void IdleUntilWoken(uint32_t, WakeSource& wake) override { wake.WaitAtMost(kIdleBoundMs); }
 };
 }  // namespace
 

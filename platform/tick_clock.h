@@ -27,13 +27,17 @@ public:
     virtual ~TickSource() = default;
     virtual uint32_t Now() = 0;
     virtual void Sleep(uint32_t ms) = 0;
-    // A sleep of ms milliseconds that `wake` may end sooner. A source whose time only
-    // moves when told to takes it as a plain Sleep: what would wake it happens between
-    // the calls of the code under test, not during them.
-    virtual void SleepUnlessWoken(uint32_t ms, WakeSource& wake) {
+    // One idle step of a thread that polls in steps of stepMs for work `wake` announces.
+    // The system source waits for the wake alone, up to kIdleBoundMs, so an idle thread
+    // costs no wake-ups; whoever ends the thread must wake it too (the bound only caps
+    // the wait when nobody does). A source whose time only moves when told to takes one
+    // step as a plain Sleep: what would wake it happens between the calls of the code
+    // under test, not during them.
+    virtual void IdleUntilWoken(uint32_t stepMs, WakeSource& wake) {
         (void)wake;
-        Sleep(ms);
+        Sleep(stepMs);
     }
+    static constexpr uint32_t kIdleBoundMs = 250;
 };
 
 TickSource& SystemTickSource();

@@ -12,16 +12,19 @@ namespace {
 constexpr uint32_t kAdpcmBlockBytes = 160;
 constexpr uint32_t kAdpcmBlockSamples = 320;
 
-// The consumers' idle sleeps end early when their queue gets what they wait for, so a
-// packet is played as soon as it arrives rather than at the next poll.
+// The consumers' idle steps end when their queue gets what they wait for, so a packet
+// is played as soon as it arrives rather than at the next poll, or when the session
+// stops (StopRunning).
 class QueueWake final : public WakeSource {
 public:
-    QueueWake(FrameQueue* queue, int count) : mQueue(queue), mCount(count) {}
-    void WaitAtMost(uint32_t ms) override { WaitForFrames(mQueue, mCount, ms); }
+    QueueWake(FrameQueue* queue, int count, const std::atomic<uint8_t>& running)
+        : mQueue(queue), mCount(count), mRunning(running) {}
+    void WaitAtMost(uint32_t ms) override { WaitForFrames(mQueue, mCount, ms, &mRunning); }
 
 private:
     FrameQueue* mQueue;
     int mCount;
+    const std::atomic<uint8_t>& mRunning;
 };
 
 }  // namespace
@@ -109,8 +112,8 @@ void SessionCore::VideoConsumerStep() {
         DispatchVideo(node->data, node->length);
         FreeFrameNode(node);
     } else {
-        QueueWake wake(mVideoQueue, 1);
-        mTicks->SleepUnlessWoken(8, wake);
+        QueueWake wake(mVideoQueue, 1, mRunning);
+        mTicks->IdleUntilWoken(8, wake);
     }
 }
 
@@ -127,10 +130,16 @@ void SessionCore::AudioConsumerStep(int& threshold) {
         threshold = 2;
     } else {
         // Woken when a third packet arrives; the refill pause above still follows.
-        QueueWake wake(mAudioQueue, 3);
-        mTicks->SleepUnlessWoken(8, wake);
+        QueueWake wake(mAudioQueue, 3, mRunning);
+        mTicks->IdleUntilWoken(8, wake);
         threshold = 10;
     }
+}
+
+void SessionCore::StopRunning() {
+    mRunning.store(0);
+    InterruptFrameWait(mVideoQueue);
+    InterruptFrameWait(mAudioQueue);
 }
 
 void SessionCore::VideoConsumerThread(std::shared_ptr<SessionCore> core, uint32_t) {

@@ -126,6 +126,9 @@ public:
     // 0) when no thread could be made.
     bool StartWorker(Worker worker);
     std::atomic<uint32_t>& WorkerId(Worker worker);
+    // Clears the running flag and wakes the consumers out of their idle waits, so they
+    // end at once.
+    void StopRunning();
     // Waits at most boundMs until the given workers have ended; true when they have.
     bool WaitWorkersEnded(std::initializer_list<Worker> workers, uint32_t boundMs);
 

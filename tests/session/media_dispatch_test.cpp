@@ -4,6 +4,9 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -404,6 +407,58 @@ TEST(StopHandshake, WaitsAreBoundedAndReleaseWaitsForTheSink) {
     core->mLiveGate.Open();
     EXPECT_TRUE(core->mLiveGate.Enter());
     core->mLiveGate.Leave();
+}
+
+// Voluntary context switches of this process's thread of that name so far.
+long ContextSwitches(const std::string& name) {
+    namespace fs = std::filesystem;
+    for (const auto& task : fs::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string taskName;
+        std::getline(comm, taskName);
+        if (taskName != name) continue;
+        std::ifstream status(task.path() / "status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::stol(line.substr(24));
+        }
+    }
+    return -1;
+}
+
+// On the system clock an idle consumer sleeps until its queue has work or the session
+// stops: no polling wake-ups, a packet taken as soon as it is queued, an end at once.
+TEST(StopHandshake, IdleConsumersWakeOnlyForPacketsAndTheStop) {
+    using Clock = std::chrono::steady_clock;
+    auto core = std::make_shared<SessionCore>();
+    auto video = std::make_shared<RecordingVideo>(core->Ticks());
+    core->SetLiveVideo(video);
+    core->mWaitFirstFrame = 0;
+    core->mRunning = 1;
+    ASSERT_TRUE(core->StartWorker(SessionCore::Worker::VideoConsumer));
+    ASSERT_TRUE(core->StartWorker(SessionCore::Worker::AudioConsumer));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const long videoBefore = ContextSwitches("zevo-video");
+    const long audioBefore = ContextSwitches("zevo-audio");
+    ASSERT_GE(videoBefore, 0);
+    ASSERT_GE(audioBefore, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    // Polling in 8 ms steps would be some 75 each; the idle bound allows 3.
+    EXPECT_LE(ContextSwitches("zevo-video") - videoBefore, 4);
+    EXPECT_LE(ContextSwitches("zevo-audio") - audioBefore, 4);
+
+    const uint32_t queuedAt = core->Ticks().Now();
+    Queue(core->mVideoQueue, MediaBody(MEDIA_CODE_VIDEO, 1000, {7}));
+    for (int i = 0; i < 5000 && core->mFrameCount.load() == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_EQ(core->mFrameCount.load(), 1u);
+    EXPECT_LT(video->mTicksAt.at(0) - queuedAt, 100u);
+
+    const auto stopAt = Clock::now();
+    core->StopRunning();
+    EXPECT_TRUE(core->WaitWorkersEnded(
+        {SessionCore::Worker::VideoConsumer, SessionCore::Worker::AudioConsumer}, 5000));
+    EXPECT_LT(Clock::now() - stopAt, std::chrono::milliseconds(150));
 }
 
 TEST(StopHandshake, WorkersHoldTheStateUntilTheyEnd) {
