@@ -95,6 +95,10 @@ struct Inbound {
     std::deque<ENetPacket*> packets;
     size_t headOffset = 0;
     uint64_t buffered = 0;
+    // Readers of this channel only: media arriving on one channel does not wake the
+    // reader that waits on another.
+    std::condition_variable readable;
+    int readersWaiting = 0;
     uint64_t consumed = 0;
     uint64_t reported = 0;  // consumption the peer has been told about
 };
@@ -142,7 +146,6 @@ struct Session {
 
     // Shared with API threads, under mu.
     std::mutex mu;
-    std::condition_variable readCv;
     std::condition_variable writeCv;
     std::condition_variable stateCv;
     int32_t handle = -1;
@@ -154,7 +157,6 @@ struct Session {
     int32_t endCode = 0;
     bool closeRequested = false;
     int32_t connectResult = kPending;
-    int readersWaiting = 0;
     int writersWaiting = 0;
     Endpoint remote, publicEp;
     uint8_t mode = PPPP_MODE_DIRECT;
@@ -280,6 +282,10 @@ extern std::mutex gLifecycle;  // serialises Initialize and DeInitialize
 void Wake();
 int32_t AllocateHandleLocked();
 void AddTombstoneLocked(int32_t h);
+// Wakes the readers of every channel (the session ended or is closing); under s.mu.
+inline void WakeReaders(Session& s) {
+    for (Inbound& in : s.in) in.readable.notify_all();
+}
 // Ends the session for its API users; the first reason wins.
 void EndSession(Session& s, int32_t code);
 void FinishConnect(Session& s, int32_t result);

@@ -55,7 +55,7 @@ void Worker::StopDevice(Device& d) {
         std::lock_guard<std::mutex> sl(s->mu);
         s->closeRequested = true;
         if (s->endCode == 0) s->endCode = PPPP_ERR_CLOSED_HERE;
-        s->readCv.notify_all();
+        WakeReaders(*s);
     }
     d.ready.clear();
     d.cv.notify_all();

@@ -52,7 +52,7 @@ void AddTombstoneLocked(int32_t h) {
 void EndSession(Session& s, int32_t code) {
     std::lock_guard<std::mutex> lock(s.mu);
     if (s.endCode == 0) s.endCode = code;
-    s.readCv.notify_all();
+    WakeReaders(s);
     s.writeCv.notify_all();
     s.stateCv.notify_all();
 }
@@ -362,7 +362,7 @@ PPPP_EXPORT int32_t PPPP_Close(int32_t session) {
         s->closeRequested = true;
         // Whatever the peer did before, from now on this side reports its own close.
         s->endCode = PPPP_ERR_CLOSED_HERE;
-        s->readCv.notify_all();
+        WakeReaders(*s);
         s->writeCv.notify_all();
         s->stateCv.notify_all();
     }

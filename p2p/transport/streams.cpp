@@ -71,7 +71,7 @@ void Worker::Deliver(Session& s, ENetEvent& ev) {
         Inbound& in = s.in[ev.channelID];
         in.packets.push_back(packet);
         in.buffered += packet->dataLength;
-        if (s.readersWaiting > 0) s.readCv.notify_all();
+        if (in.readersWaiting > 0) in.readable.notify_all();
     } else {
         uint8_t ch;
         uint64_t consumed;
@@ -156,9 +156,9 @@ PPPP_EXPORT int32_t PPPP_Read(int32_t session, unsigned char channel, char* buff
                 lock.lock();
                 continue;
             }
-            ++s->readersWaiting;
-            WaitUntil(s->readCv, lock, timeoutMs, deadline);
-            --s->readersWaiting;
+            ++in.readersWaiting;
+            WaitUntil(in.readable, lock, timeoutMs, deadline);
+            --in.readersWaiting;
         }
     }
     if (poke) Wake();
