@@ -1,7 +1,8 @@
 #pragma once
-// One camera: a GStreamer pipeline that encodes its video (one Annex B access unit per
-// frame) and cuts its audio into 40 ms blocks of 8000 Hz mono S16LE, shared by every
-// viewer that watches it. The pipeline runs only while someone watches.
+// One camera: a GStreamer pipeline that encodes its video, or passes on a compressed
+// file's or webcam's as it is (one Annex B access unit per frame), and cuts its audio
+// into 40 ms blocks of 8000 Hz mono S16LE, shared by every viewer that watches it. The
+// pipeline runs only while someone watches.
 #include <atomic>
 #include <cstdint>
 #include <memory>
