@@ -1,7 +1,5 @@
 // A webcam's own H.264/H.265 goes out as the device delivers it; other webcams are
-// encoded here. No V4L2 device exists on the build machines: a stand-in registered as
-// "v4l2src" (a live test pattern, encoded or raw, behind a `device` property) takes its
-// place, and the real camera pipeline runs around it.
+// encoded here. A stand-in takes v4l2src's place; the real camera pipeline runs around it.
 #include "device/webcam.h"
 
 #include <gst/gst.h>
@@ -15,6 +13,7 @@
 #include "device/testclient/decode.h"
 #include "platform/tick_clock.h"
 #include "tests/device/collecting_sink.h"
+#include "tests/device/webcam_stand_in.h"
 
 using namespace zevo::camd;
 using namespace zevo::camd::testing;
@@ -92,28 +91,6 @@ TEST(WebcamFormatTest, AMissingDeviceIsAnErrorAtOnce) {
     camera.Unsubscribe(&sink);
 }
 
-// The stand-in: what the next one is made of, and the last one made.
-std::string gOffer;
-GstElement* gMade = nullptr;
-
-void StandInClassInit(gpointer klass, gpointer) {
-    // A `device` it is given and does not need: it opens nothing.
-    G_OBJECT_CLASS(klass)->set_property = [](GObject*, guint, const GValue*, GParamSpec*) {};
-    g_object_class_install_property(G_OBJECT_CLASS(klass), 1,
-                                    g_param_spec_string("device", "", "", "", G_PARAM_WRITABLE));
-    gst_element_class_set_static_metadata(GST_ELEMENT_CLASS(klass), "Webcam stand-in",
-                                          "Source/Video", "Test stand-in", "ZEVO2");
-}
-
-void StandInInit(GTypeInstance* instance, gpointer) {
-    GstElement* inner = gst_parse_bin_from_description(gOffer.c_str(), TRUE, nullptr);
-    gst_bin_add(GST_BIN(instance), inner);
-    GstPad* target = gst_element_get_static_pad(inner, "src");
-    gst_element_add_pad(GST_ELEMENT(instance), gst_ghost_pad_new("src", target));
-    gst_object_unref(target);
-    gMade = GST_ELEMENT(instance);
-}
-
 // Encoders among what the camera put in its pipeline (the stand-in's insides aside).
 int Encoders(GstObject* pipeline) {
     int encoders = 0;
@@ -133,21 +110,9 @@ class WebcamTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         gst_init(nullptr, nullptr);
-        GTypeQuery query;
-        g_type_query(GST_TYPE_BIN, &query);
-        sStandIn = g_type_register_static_simple(GST_TYPE_BIN, "ZevoTestWebcam", query.class_size,
-                                                 StandInClassInit, query.instance_size, StandInInit,
-                                                 GTypeFlags(0));
-        ASSERT_TRUE(gst_element_register(nullptr, "v4l2src", GST_RANK_NONE, sStandIn));
-        // Registering under a taken name replaces the feature: the pipeline makes ours.
-        GstElementFactory* factory = gst_element_factory_find("v4l2src");
-        ASSERT_NE(factory, nullptr);
-        EXPECT_EQ(gst_element_factory_get_element_type(factory), sStandIn);
-        gst_object_unref(factory);
+        ASSERT_NE(WebcamStandIn::Register(), GType(0));
     }
-    static GType sStandIn;
 };
-GType WebcamTest::sStandIn = 0;
 
 TEST_F(WebcamTest, ItsOwnCodecGoesOutAsItIsOtherwiseItIsEncoded) {
     const char* kH264 =
@@ -171,13 +136,13 @@ TEST_F(WebcamTest, ItsOwnCodecGoesOutAsItIsOtherwiseItIsEncoded) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        gOffer = c.offer;
+        WebcamStandIn::Offer(c.offer);
         Camera camera(0, Webcam("/dev/null", c.codec), false);
         CollectingSink sink;
         ::testing::internal::CaptureStderr();
         ASSERT_EQ(camera.Subscribe(&sink), 0);
         const bool arrived = sink.WaitFor([&] { return sink.VideoCount() >= 30; }, 30000, &camera);
-        GstObject* pipeline = gst_object_get_parent(GST_OBJECT(gMade));
+        GstObject* pipeline = gst_object_get_parent(GST_OBJECT(WebcamStandIn::Last()));
         ASSERT_NE(pipeline, nullptr);
         EXPECT_EQ(Encoders(pipeline), c.passed ? 0 : 1);
         gst_object_unref(pipeline);
