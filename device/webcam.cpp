@@ -45,7 +45,7 @@ std::optional<WebcamFormat> ChooseWebcamFormat(const GstCaps* offered, const Cam
         }
         gst_structure_free(s);
 
-        // Size first (by area, then by shape), rate second; an unknown value misses most.
+        // Size first (by area, then by shape), rate second; one not said counts as zero.
         const int64_t area = int64_t(format.width) * format.height;
         const int64_t wanted = int64_t(config.width) * config.height;
         const double rate = format.fpsNum > 0 ? double(format.fpsNum) / format.fpsDen : 0.0;
