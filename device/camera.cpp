@@ -47,11 +47,23 @@ bool IsAnnexBFile(const std::string& path) {
     return false;
 }
 
-// The compressed file as it is, one access unit per buffer with parameter sets before
-// each key frame, at the file's own pace (the sink syncs to the stamps).
+// One access unit per buffer in Annex B with parameter sets before each key frame, as
+// every source sends its video.
+std::string ParsedUnits(VideoCodec codec) {
+    const std::string media = CompressedMediaType(codec);
+    const std::string parser = codec == VideoCodec::H264 ? "h264parse" : "h265parse";
+    return " ! " + parser + " config-interval=-1 ! " + media +
+           ",stream-format=byte-stream,alignment=au";
+}
+
+std::string VideoSink(bool sync) {
+    return std::string(" ! appsink name=vsink max-buffers=60 enable-last-sample=false sync=") +
+           (sync ? "true" : "false");
+}
+
+// The compressed file as it is, at the file's own pace (the sink syncs to the stamps).
 std::string DescribePassthrough(const CameraConfig& c) {
-    const std::string media = c.codec == VideoCodec::H264 ? "video/x-h264" : "video/x-h265";
-    const std::string parser = c.codec == VideoCodec::H264 ? "h264parse" : "h265parse";
+    const std::string media = CompressedMediaType(c.codec);
     std::string d;
     const bool annexB = IsAnnexBFile(c.location);
     if (annexB) {
@@ -63,10 +75,7 @@ std::string DescribePassthrough(const CameraConfig& c) {
         // Containers are demultiplexed; at their end the pipeline starts again (Poll).
         d = "filesrc name=vsrc ! parsebin";
     }
-    d += " ! " + parser + " config-interval=-1 ! " + media +
-         ",stream-format=byte-stream,alignment=au";
-    d += " ! appsink name=vsink max-buffers=60 enable-last-sample=false sync=true";
-    return d;
+    return d + ParsedUnits(c.codec) + VideoSink(true);
 }
 
 // x264 lets one frame use the whole VBV buffer; keep that under the viewer's media
@@ -121,12 +130,17 @@ Camera::~Camera() {
     StopLocked();
 }
 
-std::string Camera::DescribePipeline(const CameraConfig& c, int index, bool video, bool audio) {
+std::string Camera::DescribePipeline(const CameraConfig& c, int index, bool video, bool audio,
+                                     const std::optional<WebcamFormat>& webcam) {
     std::string d;
     const bool liveVideo =
         c.source != VideoSourceKind::File && c.source != VideoSourceKind::Passthrough;
     if (video && c.source == VideoSourceKind::Passthrough) {
         d += DescribePassthrough(c);
+    } else if (video && c.source == VideoSourceKind::Webcam && webcam) {
+        // Live: the units leave as soon as the device hands them over, stamped by v4l2src
+        // with their capture time.
+        d += "v4l2src name=vsrc ! " + webcam->caps + ParsedUnits(c.codec) + VideoSink(false);
     } else if (video) {
         const std::string raw = "video/x-raw,format=I420,width=" + std::to_string(c.width) +
                                 ",height=" + std::to_string(c.height) +
@@ -155,22 +169,15 @@ std::string Camera::DescribePipeline(const CameraConfig& c, int index, bool vide
                  "font-desc=\"Sans, 18\" text=\"CAM " +
                  std::to_string(index) + "\"";
         }
+        const std::string encoder = c.codec == VideoCodec::H264 ? "x264enc" : "x265enc";
+        d += " ! " + encoder + " name=venc tune=zerolatency speed-preset=ultrafast bitrate=" +
+             std::to_string(c.bitrateKbps) + " key-int-max=" + std::to_string(c.keyInterval);
         if (c.codec == VideoCodec::H264) {
-            d += " ! x264enc name=venc tune=zerolatency speed-preset=ultrafast bitrate=" +
-                 std::to_string(c.bitrateKbps) + " key-int-max=" + std::to_string(c.keyInterval) +
-                 " vbv-buf-capacity=" + std::to_string(VbvMilliseconds(c.bitrateKbps)) +
-                 " ! video/x-h264,stream-format=byte-stream,alignment=au"
-                 " ! h264parse config-interval=-1"
-                 " ! video/x-h264,stream-format=byte-stream,alignment=au";
-        } else {
-            d += " ! x265enc name=venc tune=zerolatency speed-preset=ultrafast bitrate=" +
-                 std::to_string(c.bitrateKbps) + " key-int-max=" + std::to_string(c.keyInterval) +
-                 " ! video/x-h265,stream-format=byte-stream,alignment=au"
-                 " ! h265parse config-interval=-1"
-                 " ! video/x-h265,stream-format=byte-stream,alignment=au";
+            d += " vbv-buf-capacity=" + std::to_string(VbvMilliseconds(c.bitrateKbps));
         }
-        d += std::string(" ! appsink name=vsink max-buffers=60 enable-last-sample=false sync=") +
-             (liveVideo ? "false" : "true");
+        d += std::string(" ! ") + CompressedMediaType(c.codec) +
+             ",stream-format=byte-stream,alignment=au" + ParsedUnits(c.codec) +
+             VideoSink(!liveVideo);
     }
     if (audio && c.audio != AudioSourceKind::None) {
         if (!d.empty()) d += "  ";
@@ -194,7 +201,23 @@ std::string Camera::DescribePipeline(const CameraConfig& c, int index, bool vide
 
 int Camera::StartLocked() {
     const bool audio = mConfig.audio != AudioSourceKind::None;
-    std::string description = DescribePipeline(mConfig, mIndex, !mNoVideo, audio);
+    mWebcam.reset();
+    if (!mNoVideo && mConfig.source == VideoSourceKind::Webcam) {
+        // Asked before building the pipeline: what the device offers decides its shape.
+        std::string error;
+        GstCaps* offered = ProbeWebcam(mConfig.location, error);
+        if (offered == nullptr) {
+            LOG_ERROR("camera %d: webcam %s: %s", mIndex, mConfig.location.c_str(), error.c_str());
+            return -1;
+        }
+        mWebcam = ChooseWebcamFormat(offered, mConfig);
+        gst_caps_unref(offered);
+        if (!mWebcam) {
+            LOG_INFO("camera %d: %s offers no %s, its video is encoded here", mIndex,
+                     mConfig.location.c_str(), VideoCodecName(mConfig.codec));
+        }
+    }
+    std::string description = DescribePipeline(mConfig, mIndex, !mNoVideo, audio, mWebcam);
     if (description.empty()) return 0;  // nothing to send at all
     LOG_DEBUG("camera %d: pipeline %s", mIndex, description.c_str());
     GError* error = nullptr;
@@ -281,6 +304,9 @@ int Camera::StartLocked() {
     } else if (mConfig.source == VideoSourceKind::Passthrough) {
         LOG_INFO("camera %d: started (%s passed through from %s)", mIndex,
                  VideoCodecName(mConfig.codec), mConfig.location.c_str());
+    } else if (mWebcam) {
+        LOG_INFO("camera %d: started (%s passed through from %s, %s)", mIndex,
+                 VideoCodecName(mConfig.codec), mConfig.location.c_str(), mWebcam->caps.c_str());
     } else {
         LOG_INFO("camera %d: started (%s %dx%d %d fps %d kbit/s key every %d)", mIndex,
                  VideoCodecName(mConfig.codec), mConfig.width, mConfig.height, mConfig.fps,

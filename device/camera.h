@@ -1,15 +1,18 @@
 #pragma once
-// One camera: a GStreamer pipeline that encodes its video (one Annex B access unit per
-// frame) and cuts its audio into 40 ms blocks of 8000 Hz mono S16LE, shared by every
-// viewer that watches it. The pipeline runs only while someone watches.
+// One camera: a GStreamer pipeline that encodes its video, or passes on a compressed
+// file's or webcam's as it is (one Annex B access unit per frame), and cuts its audio
+// into 40 ms blocks of 8000 Hz mono S16LE, shared by every viewer that watches it. The
+// pipeline runs only while someone watches.
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "device/config.h"
+#include "device/webcam.h"
 
 typedef struct _GstElement GstElement;
 typedef struct _GstAppSink GstAppSink;
@@ -63,9 +66,10 @@ public:
     bool HasVideo() const { return !mNoVideo; }
 
     // The gst-launch description of the pipeline (locations are set afterwards, so
-    // paths need no quoting).
+    // paths need no quoting). A webcam format, when given, is sent as the device delivers
+    // it.
     static std::string DescribePipeline(const CameraConfig& config, int index, bool video,
-                                        bool audio);
+                                        bool audio, const std::optional<WebcamFormat>& webcam = {});
 
     // Frames delivered since start, for diagnostics and the benchmark.
     uint64_t VideoFrames() const { return mVideoFrames.load(); }
@@ -106,6 +110,8 @@ private:
     // Passthrough: when the last unit sent ends (CLOCK_MONOTONIC ns), so a file played
     // again starts one frame after it rather than at once.
     std::atomic<uint64_t> mPassEnd{0};
+    // The webcam's own compressed format when it is passed through (chosen at start).
+    std::optional<WebcamFormat> mWebcam;
     uint64_t mAudioPendingTime = 0;
 };
 

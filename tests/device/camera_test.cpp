@@ -10,14 +10,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "device/testclient/decode.h"
 #include "platform/tick_clock.h"
+#include "tests/device/collecting_sink.h"
 #include "tests/device/tone.h"
 #include "tests/platform/shell_output.h"
 
@@ -26,54 +27,6 @@ using zevo::VideoCodec;
 using namespace zevo::camd::testing;
 
 namespace {
-
-class CollectingSink : public MediaSink {
-public:
-    void OnMedia(const MediaFramePtr& frame) override {
-        std::lock_guard<std::mutex> hold(mLock);
-        (frame->video ? mVideo : mAudio).push_back(frame);
-        mChanged.notify_all();
-    }
-    // Waits until pred holds (under the lock); false on timeout.
-    bool WaitFor(const std::function<bool()>& pred, int timeoutMs, Camera* poll = nullptr) {
-        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        std::unique_lock<std::mutex> hold(mLock);
-        while (!pred()) {
-            if (std::chrono::steady_clock::now() >= end) return false;
-            mChanged.wait_for(hold, std::chrono::milliseconds(100));
-            if (poll) {
-                hold.unlock();
-                poll->Poll();
-                hold.lock();
-            }
-        }
-        return true;
-    }
-    std::vector<MediaFramePtr> Video() {
-        std::lock_guard<std::mutex> hold(mLock);
-        return mVideo;
-    }
-    std::vector<MediaFramePtr> Audio() {
-        std::lock_guard<std::mutex> hold(mLock);
-        return mAudio;
-    }
-    // For predicates of WaitFor, which run under the lock.
-    const std::vector<MediaFramePtr>& VideoLocked() const { return mVideo; }
-    size_t VideoCount() const { return mVideo.size(); }  // under the lock, as above
-    size_t AudioCount() const { return mAudio.size(); }
-
-private:
-    std::mutex mLock;
-    std::condition_variable mChanged;
-    std::vector<MediaFramePtr> mVideo;
-    std::vector<MediaFramePtr> mAudio;
-};
-
-std::vector<std::vector<uint8_t>> Units(const std::vector<MediaFramePtr>& frames) {
-    std::vector<std::vector<uint8_t>> units;
-    for (const auto& f : frames) units.push_back(f->data);
-    return units;
-}
 
 std::vector<int16_t> Samples(const std::vector<MediaFramePtr>& blocks) {
     std::vector<int16_t> s;
@@ -369,7 +322,8 @@ TEST_F(CameraTest, PassthroughSendsTheFileAsItIsAtItsRateAndLoops) {
                   "");
         EXPECT_EQ(zevo::testing::ShellOutput("ffprobe -v error -f " + format +
                                              " -count_frames -select_streams v:0 -show_entries "
-                                             "stream=nb_read_frames -of csv=p=0 " + sent),
+                                             "stream=nb_read_frames -of csv=p=0 " +
+                                             sent),
                   std::to_string(video.size()) + "\n");
         EXPECT_EQ(std::system(("rm -rf " + std::string(dir)).c_str()), 0);
     }
