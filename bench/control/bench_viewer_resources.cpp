@@ -13,7 +13,8 @@
 // - Recording: the same host's CPU over a window while it records the stream (AVI into a
 //   temporary folder) against a window just before, same stream, same run.
 // Usage: bench_viewer_resources [cpu|memory|record|all]
-//   (default all = cpu and memory)
+//   (default all = cpu and memory). BENCH_ROUNDS (default 3) rounds of the CPU cases,
+//   each baseline and host again, with the medians at the end.
 #include <unistd.h>
 
 #include <algorithm>
@@ -226,6 +227,8 @@ int main(int argc, char** argv) {
     }
     int minutes = 10;
     if (const char* m = std::getenv("BENCH_MINUTES")) minutes = std::max(2, std::atoi(m));
+    int rounds = 3;
+    if (const char* r = std::getenv("BENCH_ROUNDS")) rounds = std::max(1, std::atoi(r));
 
     DeviceHarness world;
     if (world.StartService() < 0 ||
@@ -263,13 +266,38 @@ int main(int argc, char** argv) {
                     kSkipSeconds);
         std::printf("  %-32s %9s %9s %7s %7s %9s\n", "case", "zevo-host", "gst-launch", "ratio",
                     "shown/s", "zevo-camd");
+        // Rounds go case after case, so a change in the machine's load between rounds
+        // lands on every case; within a round the baseline runs just before the host.
+        std::vector<std::vector<CaseFigures>> figures(std::size(kCases));
         int index = 0;
-        for (const Case& c : kCases) {
-            CaseFigures f;
-            if (!RunCpuCase(c, world, files[c.camera], index++, f)) return 1;
-            std::printf("  %-32s %9.3f %9.3f %6.2fx %7.1f %9.3f\n", c.name, f.host, f.gst.cpu,
-                        f.host / f.gst.cpu, f.shown, f.device);
-            std::fflush(stdout);
+        for (int round = 1; round <= rounds; ++round) {
+            for (size_t i = 0; i < std::size(kCases); ++i) {
+                const Case& c = kCases[i];
+                CaseFigures f;
+                if (!RunCpuCase(c, world, files[c.camera], index++, f)) return 1;
+                std::printf("  %-32s %9.3f %9.3f %6.2fx %7.1f %9.3f  (round %d)\n", c.name,
+                            f.host, f.gst.cpu, f.host / f.gst.cpu, f.shown, f.device, round);
+                std::fflush(stdout);
+                figures[i].push_back(f);
+            }
+        }
+        if (rounds > 1) {
+            std::printf("  medians of %d rounds (ratio: the median of the rounds' ratios):\n",
+                        rounds);
+            for (size_t i = 0; i < std::size(kCases); ++i) {
+                auto median = [&](auto pick) {
+                    std::vector<double> v;
+                    for (const CaseFigures& f : figures[i]) v.push_back(pick(f));
+                    std::sort(v.begin(), v.end());
+                    return v[v.size() / 2];
+                };
+                std::printf("  %-32s %9.3f %9.3f %6.2fx %7.1f %9.3f\n", kCases[i].name,
+                            median([](const CaseFigures& f) { return f.host; }),
+                            median([](const CaseFigures& f) { return f.gst.cpu; }),
+                            median([](const CaseFigures& f) { return f.host / f.gst.cpu; }),
+                            median([](const CaseFigures& f) { return f.shown; }),
+                            median([](const CaseFigures& f) { return f.device; }));
+            }
         }
         std::printf("  goals: <= 1.00x default window, <= 1.10x 1:1 (zevo-camd not counted)\n");
     }
