@@ -165,6 +165,7 @@ bool PictureScaler::Prepare(const GstVideoInfo& info, QSize size) {
     Reset();
     mIn = in;
     mOut = size;
+    mConvertRows = size.height();
     mMatrix = info.colorimetry.matrix;
     mRange = info.colorimetry.range;
     const FormatMap* map = FindFormat(format);
@@ -176,17 +177,20 @@ bool PictureScaler::Prepare(const GstVideoInfo& info, QSize size) {
         // Scaled as 4:2:0 planes at the size shown, then converted as they are.
         const int chromaWidth = (size.width() + 1) / 2;
         const int chromaHeight = (size.height() + 1) / 2;
+        const bool picked = IsPlanar420(format);
+        if (picked) mConvertRows = 2 * chromaHeight;
         mPlaneStride[0] = (size.width() + 63) & ~63;
         mPlaneStride[1] = mPlaneStride[2] = (chromaWidth + 63) & ~63;
-        const size_t bytes = static_cast<size_t>(mPlaneStride[0]) * size.height() +
+        const size_t bytes = static_cast<size_t>(mPlaneStride[0]) * mConvertRows +
                              2 * static_cast<size_t>(mPlaneStride[1]) * chromaHeight;
         void* planes = std::aligned_alloc(64, (bytes + 63) & ~static_cast<size_t>(63));
         if (!planes) return false;
         mPlanes.reset(static_cast<unsigned char*>(planes));
-        if (IsPlanar420(format)) {
+        if (picked) {
             mNearest = true;
             mLumaX = NearestPick(in.width(), size.width());
             mLumaY = NearestIndex(in.height(), size.height());
+            mLumaY.resize(static_cast<size_t>(mConvertRows), mLumaY.back());
             mChromaX = NearestPick((in.width() + 1) / 2, chromaWidth);
             mChromaY = NearestIndex((in.height() + 1) / 2, chromaHeight);
         } else {
@@ -200,9 +204,10 @@ bool PictureScaler::Prepare(const GstVideoInfo& info, QSize size) {
     }
     const bool resampled = mNearest || mResize;
     // Opaque BGRA: the alpha byte is 255, as every 32-bit surface format wants it.
-    mContext = sws_getContext(
-        resampled ? size.width() : in.width(), resampled ? size.height() : in.height(), convertFrom,
-        size.width(), size.height(), AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr);
+    mContext = sws_getContext(resampled ? size.width() : in.width(),
+                              resampled ? mConvertRows : in.height(), convertFrom, size.width(),
+                              mConvertRows, AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr,
+                              nullptr);
     if (!mContext) {
         Reset();
         return false;
@@ -219,8 +224,11 @@ bool PictureScaler::ScaleInto(const DecodedPicture& picture, QSize size, unsigne
                               int stride) {
     if (size.isEmpty() || !pixels || stride < size.width() * 4) return false;
     // The converter's vector code writes whole groups of pixels: rows of another width
-    // would overrun into what lies beside them, so those go through a buffer of our own.
-    if (size.width() % kPixelGroup == 0) return Convert(picture, size, pixels, stride);
+    // would overrun into what lies beside them, so those go through a buffer of our own,
+    // as do pictures converted with a row more than is shown.
+    if (!Prepare(picture.Info(), size)) return false;
+    if (size.width() % kPixelGroup == 0 && mConvertRows == size.height())
+        return Convert(picture, size, pixels, stride);
     unsigned char* own = OwnBuffer(size);
     if (!own || !Convert(picture, size, own, mStride)) return false;
     const size_t rowBytes = static_cast<size_t>(size.width()) * 4;
@@ -234,7 +242,9 @@ bool PictureScaler::ScaleInto(const DecodedPicture& picture, QSize size, unsigne
 unsigned char* PictureScaler::OwnBuffer(QSize size) {
     if (size != mPixelsSize) {
         const int stride = AlignedStride(size.width());
-        void* pixels = std::aligned_alloc(64, static_cast<size_t>(stride) * size.height());
+        // Room for the row past an odd height that the converter may write.
+        const size_t rows = static_cast<size_t>(size.height() + 1) & ~static_cast<size_t>(1);
+        void* pixels = std::aligned_alloc(64, static_cast<size_t>(stride) * rows);
         if (!pixels) return nullptr;
         mPixels.reset(static_cast<unsigned char*>(pixels));
         mStride = stride;
@@ -265,8 +275,8 @@ bool PictureScaler::Convert(const DecodedPicture& picture, QSize size, unsigned 
     int height = picture.Height();
     if (mNearest || mResize) {
         unsigned char* base = mPlanes.get();
-        uint8_t* resized[4] = {base, base + static_cast<size_t>(mPlaneStride[0]) * size.height(),
-                               base + static_cast<size_t>(mPlaneStride[0]) * size.height() +
+        uint8_t* resized[4] = {base, base + static_cast<size_t>(mPlaneStride[0]) * mConvertRows,
+                               base + static_cast<size_t>(mPlaneStride[0]) * mConvertRows +
                                    static_cast<size_t>(mPlaneStride[1]) * ((size.height() + 1) / 2),
                                nullptr};
         if (!mNearest) {
@@ -288,7 +298,7 @@ bool PictureScaler::Convert(const DecodedPicture& picture, QSize size, unsigned 
         }
         planes[3] = nullptr;
         strides[3] = 0;
-        height = size.height();
+        height = mConvertRows;
     }
     uint8_t* out[4] = {pixels, nullptr, nullptr, nullptr};
     const int outStrides[4] = {stride, 0, 0, 0};

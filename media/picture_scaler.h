@@ -80,6 +80,10 @@ private:
     GstVideoColorRange mRange = GST_VIDEO_COLOR_RANGE_UNKNOWN;
     QSize mIn;
     QSize mOut;
+    // Rows converted: the converter's vector code takes 4:2:0 planes of an even height
+    // only (an odd one runs several times slower), so picked planes of an odd height
+    // get their last row once more, and the converted row past the picture is dropped.
+    int mConvertRows = 0;
     int mStride = 0;
     std::unique_ptr<unsigned char, void (*)(void*)> mPixels;
     QSize mPixelsSize;

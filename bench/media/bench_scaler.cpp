@@ -75,6 +75,7 @@ void BM_BaselineVideoconvert(benchmark::State& state) {
 
 BENCHMARK(BM_WindowPicture)
     ->Args({1280, 720, 800, 450})
+    ->Args({1280, 720, 678, 495})
     ->Args({1280, 720, 1280, 720})
     ->Args({1920, 1080, 800, 450});
 BENCHMARK(BM_BaselineVideoconvert)->Args({1280, 720})->Args({1920, 1080});

@@ -86,7 +86,7 @@ TEST(PictureScaler, WritesOnlyItsAreaOfALargerSurface) {
     auto picture = Bars("I420", 320, 240);
     ASSERT_NE(picture, nullptr);
     PictureScaler scaler;
-    for (const QSize& size : {QSize(320, 240), QSize(250, 141), QSize(330, 200)}) {
+    for (const QSize& size : {QSize(320, 240), QSize(250, 141), QSize(330, 200), QSize(320, 181)}) {
         SCOPED_TRACE(std::to_string(size.width()) + "x" + std::to_string(size.height()));
         QImage surface(400, 300, QImage::Format_RGB32);
         surface.fill(0xFF123456);
