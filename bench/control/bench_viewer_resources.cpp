@@ -289,7 +289,8 @@ int main(int argc, char** argv) {
                     std::vector<double> v;
                     for (const CaseFigures& f : figures[i]) v.push_back(pick(f));
                     std::sort(v.begin(), v.end());
-                    return v[v.size() / 2];
+                    const size_t mid = v.size() / 2;
+                    return v.size() % 2 ? v[mid] : (v[mid - 1] + v[mid]) / 2;
                 };
                 std::printf("  %-32s %9.3f %9.3f %6.2fx %7.1f %9.3f\n", kCases[i].name,
                             median([](const CaseFigures& f) { return f.host; }),
