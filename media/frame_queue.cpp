@@ -193,6 +193,12 @@ void ClearFrameQueue(FrameQueue* queue) {
 
 namespace {
 
+// Ends the consumer's futex wait, or the one it is about to start.
+void BumpAndWake(FrameQueue* queue) {
+    queue->wakeSequence.fetch_add(1, std::memory_order_seq_cst);
+    syscall(SYS_futex, &queue->wakeSequence, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
 // The wake-up pairs a store and a load on each side, all sequentially consistent (the
 // consumer: wantCount, then the pushed total; the producer: the pushed total, then
 // wantCount), so at least one side sees the other's store: the consumer does not start
@@ -202,8 +208,7 @@ void WakeConsumer(FrameQueue* queue, int newCount) {
     if (want <= 0 || newCount < want) return;
     // Cleared here, so pushes that follow before the consumer runs make no system call.
     if (!queue->wantCount.compare_exchange_strong(want, 0, std::memory_order_relaxed)) return;
-    queue->wakeSequence.fetch_add(1, std::memory_order_release);
-    syscall(SYS_futex, &queue->wakeSequence, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+    BumpAndWake(queue);
 }
 
 }  // namespace
@@ -237,9 +242,7 @@ int WaitForFrames(FrameQueue* queue, int count, uint32_t timeoutMs,
 }
 
 void InterruptFrameWait(FrameQueue* queue) {
-    if (queue == nullptr) return;
-    queue->wakeSequence.fetch_add(1, std::memory_order_seq_cst);
-    syscall(SYS_futex, &queue->wakeSequence, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+    if (queue != nullptr) BumpAndWake(queue);
 }
 
 int PushFrames(FrameQueue* queue, FrameNode* first) {

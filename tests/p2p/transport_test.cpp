@@ -10,9 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <random>
-#include <string>
 #include <set>
 #include <thread>
 #include <vector>
@@ -21,6 +19,7 @@
 #include "p2p/diag_device.h"
 #include "p2p/init_string.h"
 #include "p2p/p2pd/service.h"
+#include "tests/context_switches.h"
 #include "tests/p2p/harness.h"
 
 using namespace zevo::p2ptest;
@@ -307,15 +306,6 @@ TEST_F(TransportTest, ReadTimeoutReportsThePartialSize) {
     PPPP_Close(s);
 }
 
-// Voluntary context switches of one of this process's threads so far.
-long ContextSwitches(pid_t tid) {
-    std::ifstream status("/proc/self/task/" + std::to_string(tid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::stol(line.substr(24));
-    }
-    return -1;
-}
-
 // A blocked reader sleeps through another channel's traffic and returns at once on close.
 TEST_F(TransportTest, BlockedReadersWakeForTheirChannelAndAtClose) {
     StartAll();
@@ -336,7 +326,7 @@ TEST_F(TransportTest, BlockedReadersWakeForTheirChannelAndAtClose) {
     readers.emplace_back(read, 0);
     while (commandReader.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const long switchesBefore = ContextSwitches(commandReader.load());
+    const long switchesBefore = VoluntaryContextSwitches(commandReader.load());
     ASSERT_GE(switchesBefore, 0);
     constexpr uint64_t kStream = 4u * 1000 * 1000;
     ASSERT_TRUE(SendOrder(s, 'S', kStream));
@@ -344,7 +334,7 @@ TEST_F(TransportTest, BlockedReadersWakeForTheirChannelAndAtClose) {
     ASSERT_EQ(ReadAll(s, 1, bulk.data(), int32_t(kStream)), PPPP_OK);
     // Hundreds of deliveries on channel 1; waking the channel 0 reader for each of them
     // would show here.
-    EXPECT_LE(ContextSwitches(commandReader.load()) - switchesBefore, 3);
+    EXPECT_LE(VoluntaryContextSwitches(commandReader.load()) - switchesBefore, 3);
     readers.emplace_back(read, 1);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(results[0].load(), 1) << "a reader returned before the close";

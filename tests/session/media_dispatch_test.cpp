@@ -4,14 +4,12 @@
 
 #include <chrono>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <string>
 #include <thread>
 #include <vector>
 
 #include "media/adpcm.h"
 #include "session/session_core.h"
+#include "tests/context_switches.h"
 
 namespace zevo {
 namespace {
@@ -409,22 +407,6 @@ TEST(StopHandshake, WaitsAreBoundedAndReleaseWaitsForTheSink) {
     core->mLiveGate.Leave();
 }
 
-// Voluntary context switches of this process's thread of that name so far.
-long ContextSwitches(const std::string& name) {
-    namespace fs = std::filesystem;
-    for (const auto& task : fs::directory_iterator("/proc/self/task")) {
-        std::ifstream comm(task.path() / "comm");
-        std::string taskName;
-        std::getline(comm, taskName);
-        if (taskName != name) continue;
-        std::ifstream status(task.path() / "status");
-        for (std::string line; std::getline(status, line);) {
-            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::stol(line.substr(24));
-        }
-    }
-    return -1;
-}
-
 // On the system clock an idle consumer sleeps until its queue has work or the session
 // stops: no polling wake-ups, a packet taken as soon as it is queued, an end at once.
 TEST(StopHandshake, IdleConsumersWakeOnlyForPacketsAndTheStop) {
@@ -437,14 +419,14 @@ TEST(StopHandshake, IdleConsumersWakeOnlyForPacketsAndTheStop) {
     ASSERT_TRUE(core->StartWorker(SessionCore::Worker::VideoConsumer));
     ASSERT_TRUE(core->StartWorker(SessionCore::Worker::AudioConsumer));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const long videoBefore = ContextSwitches("zevo-video");
-    const long audioBefore = ContextSwitches("zevo-audio");
+    const long videoBefore = VoluntaryContextSwitches("zevo-video");
+    const long audioBefore = VoluntaryContextSwitches("zevo-audio");
     ASSERT_GE(videoBefore, 0);
     ASSERT_GE(audioBefore, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
     // Polling in 8 ms steps would be some 75 each; the idle bound allows 3.
-    EXPECT_LE(ContextSwitches("zevo-video") - videoBefore, 4);
-    EXPECT_LE(ContextSwitches("zevo-audio") - audioBefore, 4);
+    EXPECT_LE(VoluntaryContextSwitches("zevo-video") - videoBefore, 4);
+    EXPECT_LE(VoluntaryContextSwitches("zevo-audio") - audioBefore, 4);
 
     const uint32_t queuedAt = core->Ticks().Now();
     Queue(core->mVideoQueue, MediaBody(MEDIA_CODE_VIDEO, 1000, {7}));
