@@ -24,7 +24,7 @@ bool HasShuffle() {
 // 16-byte load, by up to about four in two, each shuffled and the two put together.
 template <int Window>
 __attribute__((target("ssse3"))) void PickRowsShuffled(const uint8_t* source, int sourceStride,
-                                                       const std::vector<int>& rows,
+                                                       const int* rows, int count,
                                                        const std::vector<int>& index,
                                                        const std::vector<int>& groupStart,
                                                        const std::vector<uint8_t>& shuffle,
@@ -33,7 +33,7 @@ __attribute__((target("ssse3"))) void PickRowsShuffled(const uint8_t* source, in
     const size_t width = index.size();
     const int* __restrict starts = groupStart.data();
     const uint8_t* __restrict masks = shuffle.data();
-    for (size_t y = 0; y < rows.size(); ++y) {
+    for (int y = 0; y < count; ++y) {
         const uint8_t* __restrict row = source + static_cast<ptrdiff_t>(rows[y]) * sourceStride;
         uint8_t* __restrict out = target + static_cast<ptrdiff_t>(y) * targetStride;
         for (size_t g = 0; g < groups; ++g) {
@@ -100,16 +100,16 @@ NearestPick::NearestPick(int in, int out) : mIndex(NearestIndex(in, out)) {
 #endif
 }
 
-void NearestPick::PickRows(const uint8_t* source, int sourceStride, const std::vector<int>& rows,
+void NearestPick::PickRows(const uint8_t* source, int sourceStride, const int* rows, int count,
                            uint8_t* target, int targetStride) const {
 #ifdef ZEVO_NEAREST_SHUFFLE
     if (mWindow == 16) {
-        PickRowsShuffled<16>(source, sourceStride, rows, mIndex, mGroupStart, mShuffle, target,
+        PickRowsShuffled<16>(source, sourceStride, rows, count, mIndex, mGroupStart, mShuffle, target,
                              targetStride);
         return;
     }
     if (mWindow == 32) {
-        PickRowsShuffled<32>(source, sourceStride, rows, mIndex, mGroupStart, mShuffle, target,
+        PickRowsShuffled<32>(source, sourceStride, rows, count, mIndex, mGroupStart, mShuffle, target,
                              targetStride);
         return;
     }
@@ -118,18 +118,18 @@ void NearestPick::PickRows(const uint8_t* source, int sourceStride, const std::v
     // every sample would reload it.
     const int* __restrict xs = mIndex.data();
     const size_t width = mIndex.size();
-    for (size_t y = 0; y < rows.size(); ++y) {
+    for (int y = 0; y < count; ++y) {
         const uint8_t* __restrict row = source + static_cast<ptrdiff_t>(rows[y]) * sourceStride;
         uint8_t* __restrict out = target + static_cast<ptrdiff_t>(y) * targetStride;
         for (size_t x = 0; x < width; ++x) out[x] = row[xs[x]];
     }
 }
 
-void NearestPick::PickPairs(const uint8_t* source, int sourceStride, const std::vector<int>& rows,
+void NearestPick::PickPairs(const uint8_t* source, int sourceStride, const int* rows, int count,
                             uint8_t* first, uint8_t* second, int targetStride) const {
     const int* __restrict xs = mIndex.data();
     const size_t width = mIndex.size();
-    for (size_t y = 0; y < rows.size(); ++y) {
+    for (int y = 0; y < count; ++y) {
         const uint8_t* __restrict row = source + static_cast<ptrdiff_t>(rows[y]) * sourceStride;
         uint8_t* __restrict a = first + static_cast<ptrdiff_t>(y) * targetStride;
         uint8_t* __restrict b = second + static_cast<ptrdiff_t>(y) * targetStride;

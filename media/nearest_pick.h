@@ -20,11 +20,11 @@ public:
     // The source sample each output sample comes from.
     const std::vector<int>& Index() const { return mIndex; }
 
-    // Writes rows.size() rows of Out() samples: row y from source row rows[y].
-    void PickRows(const uint8_t* source, int sourceStride, const std::vector<int>& rows,
+    // Writes `count` rows of Out() samples: row y from source row rows[y].
+    void PickRows(const uint8_t* source, int sourceStride, const int* rows, int count,
                   uint8_t* target, int targetStride) const;
     // Interleaved pairs (NV12 chroma) picked apart into two planes.
-    void PickPairs(const uint8_t* source, int sourceStride, const std::vector<int>& rows,
+    void PickPairs(const uint8_t* source, int sourceStride, const int* rows, int count,
                    uint8_t* first, uint8_t* second, int targetStride) const;
 
 private:

@@ -5,6 +5,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -59,6 +60,10 @@ int SwsColorSpace(GstVideoColorMatrix matrix) {
             return SWS_CS_ITU601;
     }
 }
+
+// Rows picked and converted at a time: the picked strip (about 30 KB at 1280 pixels a
+// row) stays in the cache until it is converted. Even, as 4:2:0 chroma rows are pairs.
+constexpr int kStripRows = 16;
 
 // Pixels the converter's vector code writes at a time, at most.
 constexpr int kPixelGroup = 32;
@@ -179,10 +184,12 @@ bool PictureScaler::Prepare(const GstVideoInfo& info, QSize size) {
         const int chromaHeight = (size.height() + 1) / 2;
         const bool picked = IsPlanar420(format);
         if (picked) mConvertRows = 2 * chromaHeight;
+        // Picked planes hold one strip at a time, converted while still in the cache.
+        mPlaneRows = picked ? std::min(kStripRows, mConvertRows) : size.height();
         mPlaneStride[0] = (size.width() + 63) & ~63;
         mPlaneStride[1] = mPlaneStride[2] = (chromaWidth + 63) & ~63;
-        const size_t bytes = static_cast<size_t>(mPlaneStride[0]) * mConvertRows +
-                             2 * static_cast<size_t>(mPlaneStride[1]) * chromaHeight;
+        const size_t bytes = static_cast<size_t>(mPlaneStride[0]) * mPlaneRows +
+                             2 * static_cast<size_t>(mPlaneStride[1]) * ((mPlaneRows + 1) / 2);
         void* planes = std::aligned_alloc(64, (bytes + 63) & ~static_cast<size_t>(63));
         if (!planes) return false;
         mPlanes.reset(static_cast<unsigned char*>(planes));
@@ -272,26 +279,43 @@ bool PictureScaler::Convert(const DecodedPicture& picture, QSize size, unsigned 
         std::swap(planes[1], planes[2]);
         std::swap(strides[1], strides[2]);
     }
-    int height = picture.Height();
+    uint8_t* out[4] = {pixels, nullptr, nullptr, nullptr};
+    const int outStrides[4] = {stride, 0, 0, 0};
+    uint8_t* resized[4] = {};
     if (mNearest || mResize) {
-        unsigned char* base = mPlanes.get();
-        uint8_t* resized[4] = {base, base + static_cast<size_t>(mPlaneStride[0]) * mConvertRows,
-                               base + static_cast<size_t>(mPlaneStride[0]) * mConvertRows +
-                                   static_cast<size_t>(mPlaneStride[1]) * ((size.height() + 1) / 2),
-                               nullptr};
-        if (!mNearest) {
-            sws_scale(mResize, planes, strides, 0, height, resized, mPlaneStride);
-        } else {
-            mLumaX.PickRows(planes[0], strides[0], mLumaY, resized[0], mPlaneStride[0]);
-            if (mFormat == GST_VIDEO_FORMAT_NV12 || mFormat == GST_VIDEO_FORMAT_NV21) {
-                const bool vFirst = mFormat == GST_VIDEO_FORMAT_NV21;
-                mChromaX.PickPairs(planes[1], strides[1], mChromaY, resized[vFirst ? 2 : 1],
-                                   resized[vFirst ? 1 : 2], mPlaneStride[1]);
+        const size_t lumaBytes = static_cast<size_t>(mPlaneStride[0]) * mPlaneRows;
+        const size_t chromaBytes = static_cast<size_t>(mPlaneStride[1]) * ((mPlaneRows + 1) / 2);
+        resized[0] = mPlanes.get();
+        resized[1] = resized[0] + lumaBytes;
+        resized[2] = resized[1] + chromaBytes;
+    }
+    if (mNearest) {
+        // Strip by strip: picked rows are converted before the next strip is picked.
+        const bool pairs = mFormat == GST_VIDEO_FORMAT_NV12 || mFormat == GST_VIDEO_FORMAT_NV21;
+        const bool vFirst = mFormat == GST_VIDEO_FORMAT_NV21;
+        for (int y = 0; y < mConvertRows; y += mPlaneRows) {
+            const int rows = std::min(mPlaneRows, mConvertRows - y);
+            const int* chromaRows = mChromaY.data() + y / 2;
+            mLumaX.PickRows(planes[0], strides[0], mLumaY.data() + y, rows, resized[0],
+                            mPlaneStride[0]);
+            if (pairs) {
+                mChromaX.PickPairs(planes[1], strides[1], chromaRows, rows / 2,
+                                   resized[vFirst ? 2 : 1], resized[vFirst ? 1 : 2],
+                                   mPlaneStride[1]);
             } else {
-                mChromaX.PickRows(planes[1], strides[1], mChromaY, resized[1], mPlaneStride[1]);
-                mChromaX.PickRows(planes[2], strides[2], mChromaY, resized[2], mPlaneStride[2]);
+                mChromaX.PickRows(planes[1], strides[1], chromaRows, rows / 2, resized[1],
+                                  mPlaneStride[1]);
+                mChromaX.PickRows(planes[2], strides[2], chromaRows, rows / 2, resized[2],
+                                  mPlaneStride[2]);
             }
+            sws_scale(mContext, resized, mPlaneStride, y, rows, out, outStrides);
         }
+        gst_video_frame_unmap(&frame);
+        return true;
+    }
+    int height = picture.Height();
+    if (mResize) {
+        sws_scale(mResize, planes, strides, 0, height, resized, mPlaneStride);
         for (int i = 0; i < 3; ++i) {
             planes[i] = resized[i];
             strides[i] = mPlaneStride[i];
@@ -300,8 +324,6 @@ bool PictureScaler::Convert(const DecodedPicture& picture, QSize size, unsigned 
         strides[3] = 0;
         height = mConvertRows;
     }
-    uint8_t* out[4] = {pixels, nullptr, nullptr, nullptr};
-    const int outStrides[4] = {stride, 0, 0, 0};
     sws_scale(mContext, planes, strides, 0, height, out, outStrides);
     gst_video_frame_unmap(&frame);
     return true;

@@ -73,6 +73,7 @@ private:
     std::vector<int> mLumaY, mChromaY;  // source row per output row
     SwsContext* mResize = nullptr;
     std::unique_ptr<unsigned char, void (*)(void*)> mPlanes;
+    int mPlaneRows = 0;  // rows mPlanes holds: the whole picture, or one strip when picked
     int mPlaneStride[4] = {};
     SwsContext* mContext = nullptr;
     GstVideoFormat mFormat = GST_VIDEO_FORMAT_UNKNOWN;

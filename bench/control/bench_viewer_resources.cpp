@@ -14,7 +14,8 @@
 //   temporary folder) against a window just before, same stream, same run.
 // Usage: bench_viewer_resources [cpu|memory|record|all]
 //   (default all = cpu and memory). BENCH_ROUNDS (default 3) rounds of the CPU cases,
-//   each baseline and host again, with the medians at the end.
+//   each baseline and host again, with the medians at the end. BENCH_CASES (e.g. "0,2")
+//   runs only those CPU cases, by their index in the table below.
 #include <unistd.h>
 
 #include <algorithm>
@@ -229,6 +230,20 @@ int main(int argc, char** argv) {
     if (const char* m = std::getenv("BENCH_MINUTES")) minutes = std::max(2, std::atoi(m));
     int rounds = 3;
     if (const char* r = std::getenv("BENCH_ROUNDS")) rounds = std::max(1, std::atoi(r));
+    std::vector<bool> chosen(std::size(kCases), true);
+    if (const char* list = std::getenv("BENCH_CASES")) {
+        std::fill(chosen.begin(), chosen.end(), false);
+        std::istringstream items(list);
+        for (std::string item; std::getline(items, item, ',');) {
+            const size_t i = static_cast<size_t>(std::atoi(item.c_str()));
+            if (item.empty() || i >= chosen.size()) {
+                std::fprintf(stderr, "BENCH_CASES: no case '%s' (0 to %zu)\n", item.c_str(),
+                             chosen.size() - 1);
+                return 2;
+            }
+            chosen[i] = true;
+        }
+    }
 
     DeviceHarness world;
     if (world.StartService() < 0 ||
@@ -249,8 +264,10 @@ int main(int argc, char** argv) {
 
     if (doCpu) {
         std::string files[2];
-        for (const Case& c : kCases) {
+        for (size_t i = 0; i < std::size(kCases); ++i) {
+            const Case& c = kCases[i];
             std::string& file = files[c.camera];
+            if (!chosen[i]) continue;
             if (!file.empty()) continue;
             file = dir + "/camera" + std::to_string(c.camera) + ".h264";
             const int frames = Record(world.Did(), world.Password(), c.camera, file);
@@ -273,6 +290,7 @@ int main(int argc, char** argv) {
         for (int round = 1; round <= rounds; ++round) {
             for (size_t i = 0; i < std::size(kCases); ++i) {
                 const Case& c = kCases[i];
+                if (!chosen[i]) continue;
                 CaseFigures f;
                 if (!RunCpuCase(c, world, files[c.camera], index++, f)) return 1;
                 std::printf("  %-32s %9.3f %9.3f %6.2fx %7.1f %9.3f  (round %d)\n", c.name,
@@ -285,6 +303,7 @@ int main(int argc, char** argv) {
             std::printf("  medians of %d rounds (ratio: the median of the rounds' ratios):\n",
                         rounds);
             for (size_t i = 0; i < std::size(kCases); ++i) {
+                if (!chosen[i]) continue;
                 auto median = [&](auto pick) {
                     std::vector<double> v;
                     for (const CaseFigures& f : figures[i]) v.push_back(pick(f));

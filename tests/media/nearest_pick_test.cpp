@@ -44,7 +44,8 @@ TEST(NearestPick, EverySizePairPicksTheNearestSamplesAndStaysInItsRows) {
         const std::vector<int> rows = {4, 0, 2, 4};
         const int stride = p.out + 13;
         std::vector<uint8_t> target(static_cast<size_t>(stride) * rows.size(), 0xEE);
-        pick.PickRows(source.data(), p.in, rows, target.data(), stride);
+        pick.PickRows(source.data(), p.in, rows.data(), static_cast<int>(rows.size()), target.data(),
+                      stride);
         int wrong = 0;
         int spilled = 0;
         for (size_t y = 0; y < rows.size(); ++y) {
@@ -66,7 +67,8 @@ TEST(NearestPick, EverySizePairPicksTheNearestSamplesAndStaysInItsRows) {
         std::vector<uint8_t> pairsRow(static_cast<size_t>(p.in) * 2);
         for (auto& b : pairsRow) b = static_cast<uint8_t>(random());
         std::vector<uint8_t> a(static_cast<size_t>(p.out)), b(static_cast<size_t>(p.out));
-        pick.PickPairs(pairsRow.data(), p.in * 2, {0}, a.data(), b.data(), p.out);
+        const int firstRow = 0;
+        pick.PickPairs(pairsRow.data(), p.in * 2, &firstRow, 1, a.data(), b.data(), p.out);
         for (int x = 0; x < p.out; ++x) {
             const size_t from = 2 * static_cast<size_t>(pick.Index()[static_cast<size_t>(x)]);
             ASSERT_EQ(a[static_cast<size_t>(x)], pairsRow[from]) << x;

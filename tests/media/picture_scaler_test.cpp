@@ -2,11 +2,14 @@
 // hand over, at the picture's own size, smaller and larger.
 #include "media/picture_scaler.h"
 
+#include "media/nearest_pick.h"
+
 #include <gst/app/gstappsink.h>
 #include <gtest/gtest.h>
 
 #include <QImage>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -108,6 +111,98 @@ TEST(PictureScaler, WritesOnlyItsAreaOfALargerSurface) {
     EXPECT_FALSE(scaler.ScaleInto(*picture, QSize(8, 8), small.data(), 16)) << "stride too short";
     EXPECT_FALSE(scaler.ScaleInto(*picture, QSize(0, 8), small.data(), 64));
     EXPECT_EQ(DecodedPicture::FromSample(nullptr), nullptr);
+}
+
+// A 4:2:0 picture of random samples in `format` (I420 or NV12) from its three planes,
+// with the given colorimetry.
+std::shared_ptr<const DecodedPicture> Planar(GstVideoFormat format, int width, int height,
+                                             const std::vector<uint8_t> planes[3],
+                                             const GstVideoColorimetry& colorimetry) {
+    GstVideoInfo info;
+    gst_video_info_set_format(&info, format, static_cast<guint>(width), static_cast<guint>(height));
+    info.colorimetry = colorimetry;
+    std::vector<uint8_t> bytes(info.size);
+    const int chromaWidth = (width + 1) / 2;
+    for (int y = 0; y < height; ++y) {
+        std::memcpy(&bytes[info.offset[0] + static_cast<size_t>(y) * info.stride[0]],
+                    &planes[0][static_cast<size_t>(y) * width], static_cast<size_t>(width));
+    }
+    for (int y = 0; y < (height + 1) / 2; ++y) {
+        for (int x = 0; x < chromaWidth; ++x) {
+            const size_t from = static_cast<size_t>(y) * chromaWidth + x;
+            if (format == GST_VIDEO_FORMAT_NV12) {
+                uint8_t* row = &bytes[info.offset[1] + static_cast<size_t>(y) * info.stride[1]];
+                row[2 * x] = planes[1][from];
+                row[2 * x + 1] = planes[2][from];
+            } else {
+                for (int i = 1; i < 3; ++i) {
+                    bytes[info.offset[i] + static_cast<size_t>(y) * info.stride[i] + x] =
+                        planes[i][from];
+                }
+            }
+        }
+    }
+    GstCaps* caps = gst_video_info_to_caps(&info);
+    GstBuffer* buffer = gst_buffer_new_memdup(bytes.data(), bytes.size());
+    GstSample* sample = gst_sample_new(buffer, caps, nullptr, nullptr);
+    gst_buffer_unref(buffer);
+    gst_caps_unref(caps);
+    return DecodedPicture::FromSample(sample);
+}
+
+// A smaller picture shows, pixel for pixel, the nearest source sample of every plane:
+// exactly what the same picture, picked beforehand, gives when shown at its own size.
+TEST(PictureScaler, ShrunkPicturesShowTheNearestSamples) {
+    gst_init(nullptr, nullptr);
+    struct Case {
+        GstVideoFormat format;
+        QSize in, out;
+    };
+    const Case cases[] = {
+        {GST_VIDEO_FORMAT_I420, {1280, 720}, {678, 496}},  // the default window's picture
+        {GST_VIDEO_FORMAT_I420, {320, 240}, {200, 150}},   // strips and a short last one
+        {GST_VIDEO_FORMAT_I420, {321, 243}, {160, 90}},    // odd source
+        {GST_VIDEO_FORMAT_I420, {640, 360}, {320, 16}},    // one strip exactly
+        {GST_VIDEO_FORMAT_NV12, {1280, 720}, {678, 496}},  // chroma pairs picked apart
+        {GST_VIDEO_FORMAT_NV12, {320, 240}, {96, 34}},
+    };
+    GstVideoColorimetry colorimetry;
+    gst_video_colorimetry_from_string(&colorimetry, "bt709");
+    PictureScaler scaler;  // one for every case: its state must follow
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.in.width()) + "x" + std::to_string(c.in.height()) + " to " +
+                     std::to_string(c.out.width()) + "x" + std::to_string(c.out.height()));
+        const QSize chromaIn((c.in.width() + 1) / 2, (c.in.height() + 1) / 2);
+        const QSize chromaOut((c.out.width() + 1) / 2, (c.out.height() + 1) / 2);
+        std::vector<uint8_t> source[3], picked[3];
+        for (int i = 0; i < 3; ++i) {
+            const QSize from = i ? chromaIn : c.in;
+            const QSize to = i ? chromaOut : c.out;
+            source[i].resize(static_cast<size_t>(from.width()) * from.height());
+            for (auto& b : source[i]) b = static_cast<uint8_t>(random());
+            const std::vector<int> xs = NearestIndex(from.width(), to.width());
+            const std::vector<int> ys = NearestIndex(from.height(), to.height());
+            for (int y = 0; y < to.height(); ++y) {
+                for (int x = 0; x < to.width(); ++x) {
+                    picked[i].push_back(source[i][static_cast<size_t>(ys[static_cast<size_t>(y)]) *
+                                                      from.width() +
+                                                  static_cast<size_t>(xs[static_cast<size_t>(x)])]);
+                }
+            }
+        }
+        auto big = Planar(c.format, c.in.width(), c.in.height(), source, colorimetry);
+        auto small =
+            Planar(GST_VIDEO_FORMAT_I420, c.out.width(), c.out.height(), picked, colorimetry);
+        ASSERT_TRUE(big && small);
+        const QImage want = scaler.Scale(*small, c.out).copy();
+        const QImage got = scaler.Scale(*big, c.out).copy();
+        ASSERT_EQ(got.size(), c.out);
+        int wrong = 0;
+        for (int y = 0; y < c.out.height(); ++y) {
+            for (int x = 0; x < c.out.width(); ++x) wrong += got.pixel(x, y) != want.pixel(x, y);
+        }
+        EXPECT_EQ(wrong, 0);
+    }
 }
 
 }  // namespace
