@@ -145,7 +145,8 @@ QImage DecodedPicture::ToBgrx() const {
     return image;
 }
 
-PictureScaler::PictureScaler() : mPlanes(nullptr, std::free), mPixels(nullptr, std::free) {}
+PictureScaler::PictureScaler()
+    : mPlanes(nullptr, std::free), mStrip(nullptr, std::free), mPixels(nullptr, std::free) {}
 
 PictureScaler::~PictureScaler() {
     Reset();
@@ -234,10 +235,11 @@ bool PictureScaler::ScaleInto(const DecodedPicture& picture, QSize size, unsigne
     // would overrun into what lies beside them, so those go through a buffer of our own,
     // as do pictures converted with a row more than is shown.
     if (!Prepare(picture.Info(), size)) return false;
-    if (size.width() % kPixelGroup == 0 && mConvertRows == size.height())
-        return Convert(picture, size, pixels, stride);
+    const bool roomy = size.width() % kPixelGroup == 0 && mConvertRows == size.height();
+    // Picked pictures go strip by strip, through a strip of our own when they must.
+    if (roomy || mNearest) return Convert(picture, size, pixels, stride, roomy);
     unsigned char* own = OwnBuffer(size);
-    if (!own || !Convert(picture, size, own, mStride)) return false;
+    if (!own || !Convert(picture, size, own, mStride, true)) return false;
     const size_t rowBytes = static_cast<size_t>(size.width()) * 4;
     for (int y = 0; y < size.height(); ++y) {
         std::memcpy(pixels + static_cast<ptrdiff_t>(y) * stride,
@@ -261,7 +263,7 @@ unsigned char* PictureScaler::OwnBuffer(QSize size) {
 }
 
 bool PictureScaler::Convert(const DecodedPicture& picture, QSize size, unsigned char* pixels,
-                            int stride) {
+                            int stride, bool roomy) {
     if (!Prepare(picture.Info(), size)) return false;
     if (!mContext) {
         return ConvertWithGst(picture.Info(), picture.Buffer(), size.width(), size.height(), pixels,
@@ -290,7 +292,25 @@ bool PictureScaler::Convert(const DecodedPicture& picture, QSize size, unsigned 
         resized[2] = resized[1] + chromaBytes;
     }
     if (mNearest) {
-        // Strip by strip: picked rows are converted before the next strip is picked.
+        // Strip by strip: picked rows are converted before the next strip is picked,
+        // each strip on its own (chroma rows pair up within it). Rows without room
+        // past them are converted into a strip of our own and copied, as far as shown.
+        unsigned char* strip = nullptr;
+        const int stripStride = AlignedStride(size.width());
+        if (!roomy) {
+            const size_t needed = static_cast<size_t>(stripStride) * mPlaneRows;
+            if (needed > mStripBytes) {
+                void* bytes = std::aligned_alloc(64, needed);
+                if (!bytes) {
+                    gst_video_frame_unmap(&frame);
+                    return false;
+                }
+                mStrip.reset(static_cast<unsigned char*>(bytes));
+                mStripBytes = needed;
+            }
+            strip = mStrip.get();
+        }
+        const size_t rowBytes = static_cast<size_t>(size.width()) * 4;
         const bool pairs = mFormat == GST_VIDEO_FORMAT_NV12 || mFormat == GST_VIDEO_FORMAT_NV21;
         const bool vFirst = mFormat == GST_VIDEO_FORMAT_NV21;
         for (int y = 0; y < mConvertRows; y += mPlaneRows) {
@@ -308,7 +328,13 @@ bool PictureScaler::Convert(const DecodedPicture& picture, QSize size, unsigned 
                 mChromaX.PickRows(planes[2], strides[2], chromaRows, rows / 2, resized[2],
                                   mPlaneStride[2]);
             }
-            sws_scale(mContext, resized, mPlaneStride, y, rows, out, outStrides);
+            uint8_t* to[4] = {strip ? strip : pixels + static_cast<ptrdiff_t>(y) * stride};
+            const int toStride[4] = {strip ? stripStride : stride};
+            sws_scale(mContext, resized, mPlaneStride, 0, rows, to, toStride);
+            for (int r = 0; strip && r < rows && y + r < size.height(); ++r) {
+                std::memcpy(pixels + static_cast<ptrdiff_t>(y + r) * stride,
+                            strip + static_cast<ptrdiff_t>(r) * stripStride, rowBytes);
+            }
         }
         gst_video_frame_unmap(&frame);
         return true;
@@ -332,7 +358,7 @@ bool PictureScaler::Convert(const DecodedPicture& picture, QSize size, unsigned 
 QImage PictureScaler::Scale(const DecodedPicture& picture, QSize size) {
     if (size.isEmpty()) return {};
     unsigned char* pixels = OwnBuffer(size);
-    if (!pixels || !Convert(picture, size, pixels, mStride)) return {};
+    if (!pixels || !Convert(picture, size, pixels, mStride, true)) return {};
     return QImage(pixels, size.width(), size.height(), mStride, QImage::Format_RGB32);
 }
 

@@ -58,8 +58,10 @@ public:
 
 private:
     bool Prepare(const GstVideoInfo& info, QSize size);
-    // Converts into rows that have room for a whole group of pixels past the width.
-    bool Convert(const DecodedPicture& picture, QSize size, unsigned char* pixels, int stride);
+    // Converts into `pixels`. Roomy rows have room for a whole group of pixels past the
+    // width, and there is a row past an odd height; only picked pictures may go elsewhere.
+    bool Convert(const DecodedPicture& picture, QSize size, unsigned char* pixels, int stride,
+                 bool roomy);
     unsigned char* OwnBuffer(QSize size);
     void Reset();
 
@@ -74,6 +76,9 @@ private:
     SwsContext* mResize = nullptr;
     std::unique_ptr<unsigned char, void (*)(void*)> mPlanes;
     int mPlaneRows = 0;  // rows mPlanes holds: the whole picture, or one strip when picked
+    // A converted strip on its way to rows without room past them.
+    std::unique_ptr<unsigned char, void (*)(void*)> mStrip;
+    size_t mStripBytes = 0;
     int mPlaneStride[4] = {};
     SwsContext* mContext = nullptr;
     GstVideoFormat mFormat = GST_VIDEO_FORMAT_UNKNOWN;

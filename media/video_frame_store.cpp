@@ -150,17 +150,31 @@ QImage* WritableSurface(QPainter& painter, const QRect& area) {
 
 }  // namespace
 
+void VideoWidget::ShowNewFrame() {
+    std::shared_ptr<const DecodedPicture> frame = mStore ? mStore->LatestFrame() : nullptr;
+    if (frame && !mPictureArea.isEmpty() &&
+        QSize(frame->Width(), frame->Height()) == mPictureSize) {
+        update(mPictureArea);
+    } else {
+        update();
+    }
+}
+
 void VideoWidget::paintEvent(QPaintEvent* event) {
     QPainter painter(this);
     std::shared_ptr<const DecodedPicture> frame = mStore ? mStore->LatestFrame() : nullptr;
     if (!frame || width() <= 0 || height() <= 0) {
         painter.fillRect(rect(), Qt::black);
+        mPictureArea = QRect();
         return;
     }
     QSize fitted = QSize(frame->Width(), frame->Height()).scaled(size(), Qt::KeepAspectRatio);
     QRect target(QPoint((width() - fitted.width()) / 2, (height() - fitted.height()) / 2), fitted);
-    // Black only where the picture does not cover: the bars beside or above and below it.
-    QRegion bars = QRegion(rect()).subtracted(QRegion(target));
+    mPictureArea = target;
+    mPictureSize = QSize(frame->Width(), frame->Height());
+    // Black only where the picture does not cover (the bars beside or above and below
+    // it), and only as far as they are to be painted.
+    const QRegion bars = event->region().subtracted(QRegion(target));
     for (const QRect& bar : bars) painter.fillRect(bar, Qt::black);
 
     // Straight into the window's surface when the whole picture is to be painted there

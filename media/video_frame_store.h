@@ -44,6 +44,9 @@ void ConnectRendererToStore(GstElement* renderer, FrameStore* store);
 class VideoWidget : public QWidget {
 public:
     explicit VideoWidget(std::shared_ptr<FrameStore> store);
+    // A new frame is in the store: repaints the picture, and the bars beside it only when
+    // the picture's place changes.
+    void ShowNewFrame();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -59,6 +62,9 @@ private:
     // The picture last converted and its image, for repaints without a new frame.
     std::shared_ptr<const DecodedPicture> mShown;
     QImage mShownImage;
+    // Where the last picture was painted, and the picture's size there.
+    QRect mPictureArea;
+    QSize mPictureSize;
 };
 
 }  // namespace zevo

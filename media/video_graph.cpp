@@ -112,7 +112,7 @@ int VideoGraph::Impl::QueryControlInterfaces() {
             notifier,
             [pending, target] {
                 pending->store(false);
-                if (target) target->update();
+                if (target) target->ShowNewFrame();
             },
             Qt::QueuedConnection);
     });

@@ -152,6 +152,7 @@ std::shared_ptr<const DecodedPicture> Planar(GstVideoFormat format, int width, i
 
 // A smaller picture shows, pixel for pixel, the nearest source sample of every plane:
 // exactly what the same picture, picked beforehand, gives when shown at its own size.
+// The same in an image of our own and in a surface with no room past its rows.
 TEST(PictureScaler, ShrunkPicturesShowTheNearestSamples) {
     gst_init(nullptr, nullptr);
     struct Case {
@@ -197,11 +198,20 @@ TEST(PictureScaler, ShrunkPicturesShowTheNearestSamples) {
         const QImage want = scaler.Scale(*small, c.out).copy();
         const QImage got = scaler.Scale(*big, c.out).copy();
         ASSERT_EQ(got.size(), c.out);
+        // And written into a surface of exactly the picture's size (no room past a row).
+        QImage surface(c.out, QImage::Format_RGB32);
+        ASSERT_TRUE(scaler.ScaleInto(*big, c.out, surface.bits(),
+                                     static_cast<int>(surface.bytesPerLine())));
         int wrong = 0;
+        int wrongInPlace = 0;
         for (int y = 0; y < c.out.height(); ++y) {
-            for (int x = 0; x < c.out.width(); ++x) wrong += got.pixel(x, y) != want.pixel(x, y);
+            for (int x = 0; x < c.out.width(); ++x) {
+                wrong += got.pixel(x, y) != want.pixel(x, y);
+                wrongInPlace += surface.pixel(x, y) != want.pixel(x, y);
+            }
         }
         EXPECT_EQ(wrong, 0);
+        EXPECT_EQ(wrongInPlace, 0);
     }
 }
 

@@ -181,6 +181,24 @@ TEST_F(VideoGraphTest, WindowShowsThePictureFittedOnBlack) {
                 << ": " << Describe(colourAt(*image, at.first, at.second));
         }
     }
+    // Frames of the same size repaint only the picture; the first picture of another
+    // shape repaints the bars too: 4:3 fills the window, then 16:9 leaves black above
+    // and below again, not what the 4:3 picture left there.
+    struct Shape {
+        std::vector<Frame> frames;
+        Rgb centre, bands;
+    };
+    const Shape shapes[] = {{EncodeFrames("green", 320, 240, 1, test::H264Encoder()), {0, 255, 0},
+                             {0, 255, 0}},
+                            {{red.front()}, {255, 0, 0}, {0, 0, 0}}};
+    for (const Shape& shape : shapes) {
+        PushAll(graph, shape.frames);
+        ASSERT_TRUE(WaitFor([&] { return Near(colourAt(*surface, 200, 150), shape.centre); }));
+        for (int y : {20, 280}) {
+            EXPECT_TRUE(Near(colourAt(*surface, 200, y), shape.bands))
+                << y << ": " << Describe(colourAt(*surface, 200, y));
+        }
+    }
     graph.StopGraph();
 }
 
