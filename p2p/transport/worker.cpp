@@ -49,6 +49,10 @@ void Worker::Adopt() {
 
 namespace {
 
+// How long the worker sleeps while every session is open and nothing is in flight: ENet's
+// pings (every 500 ms) go out at most this much late.
+constexpr int kQuietPollMs = 100;
+
 // ENet resends and acknowledges on its timers, which want servicing every few
 // milliseconds while anything of the session's is unacknowledged or waiting to go. A session
 // that only takes in (a viewer watching) sleeps until a datagram comes, a write or a read
@@ -109,13 +113,17 @@ void Worker::Run() {
         fds.clear();
         fds.push_back(pollfd{gLib.wakeFd, POLLIN, 0});
         bool enetTimers = false;
+        bool allOpen = mDevices.empty();
         for (auto& d : mDevices) fds.push_back(pollfd{d->fd, POLLIN, 0});
         for (auto& s : mSessions) {
             if (s->host == nullptr) continue;
             fds.push_back(pollfd{int(s->host->socket), POLLIN, 0});
             enetTimers = enetTimers || EnetTimersDue(*s);
+            allOpen = allOpen && s->phase == Phase::kOpen;
         }
-        int timeout = enetTimers ? 5 : 20;
+        // Opening phases and registrations keep timers of their own; open sessions with
+        // nothing in flight have only ENet's pings, and every call wakes us anyway.
+        int timeout = enetTimers ? 5 : allOpen ? kQuietPollMs : 20;
         if (gLib.stopping.load()) timeout = 5;
         (void)::poll(fds.data(), fds.size(), timeout);
         if (fds[0].revents & POLLIN) {
