@@ -3,6 +3,7 @@
 // wake the worker through an eventfd. ENet is not thread-safe, so no other thread ever
 // calls into a host.
 #include <poll.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -389,6 +390,7 @@ void Worker::ServiceSession(const std::shared_ptr<Session>& sp, uint64_t now) {
 }
 
 void WorkerMain() {
+    pthread_setname_np(pthread_self(), "zevo-p2p");
     Worker w;
     w.Run();
 }

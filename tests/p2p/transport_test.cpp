@@ -306,7 +306,8 @@ TEST_F(TransportTest, ReadTimeoutReportsThePartialSize) {
     PPPP_Close(s);
 }
 
-// A blocked reader sleeps through another channel's traffic and returns at once on close.
+// A blocked reader sleeps through another channel's traffic and returns at once on close;
+// the worker sleeps while nothing flows.
 TEST_F(TransportTest, BlockedReadersWakeForTheirChannelAndAtClose) {
     StartAll();
     int32_t s = PPPP_Connect(mDid.c_str(), 1, 0);
@@ -336,7 +337,13 @@ TEST_F(TransportTest, BlockedReadersWakeForTheirChannelAndAtClose) {
     // would show here.
     EXPECT_LE(VoluntaryContextSwitches(commandReader.load()) - switchesBefore, 3);
     readers.emplace_back(read, 1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // Nothing flows now: the worker sleeps until a datagram or a call, not on a short
+    // timer (25 wake-ups in this half second with a 20 ms one, a failure).
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const long workerBefore = VoluntaryContextSwitches("zevo-p2p");
+    ASSERT_GE(workerBefore, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_LE(VoluntaryContextSwitches("zevo-p2p") - workerBefore, 12);
     EXPECT_EQ(results[0].load(), 1) << "a reader returned before the close";
     EXPECT_EQ(results[1].load(), 1) << "a reader returned before the close";
     closedAt = Clock::now();
