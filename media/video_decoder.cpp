@@ -6,6 +6,7 @@
 #include <gst/gst.h>
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -122,6 +123,29 @@ void RemoveElement(GstElement* bin, GstElement*& element) {
     element = nullptr;
 }
 
+// Pictures up to this many pixels are decoded on one thread: a 720p picture takes about a
+// millisecond, and sharing its slices with a second thread costs more CPU than it saves
+// in time. Larger ones use a thread per core.
+constexpr int kOneThreadPixels = 1280 * 720;
+
+// Sets the software decoder's threads from the stream's picture size before the decoder
+// opens (and again when the size changes).
+GstPadProbeReturn ChooseDecodingThreads(GstPad*, GstPadProbeInfo* info, gpointer decoder) {
+    GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+    if (GST_EVENT_TYPE(event) != GST_EVENT_CAPS) return GST_PAD_PROBE_OK;
+    GstCaps* caps = nullptr;
+    gst_event_parse_caps(event, &caps);
+    const GstStructure* format = caps ? gst_caps_get_structure(caps, 0) : nullptr;
+    int width = 0;
+    int height = 0;
+    if (format && gst_structure_get_int(format, "width", &width) &&
+        gst_structure_get_int(format, "height", &height)) {
+        const bool small = static_cast<int64_t>(width) * height <= kOneThreadPixels;
+        g_object_set(decoder, "max-threads", small ? 1 : 0, nullptr);
+    }
+    return GST_PAD_PROBE_OK;
+}
+
 // Plugs a fresh parser and the next candidate that starts; false when none is left.
 bool PlugNext(Plugging& p) {
     GstElement* bin = p.bin;
@@ -142,6 +166,10 @@ bool PlugNext(Plugging& p) {
         // Live display: no frame-threading delay, output what can be decoded.
         if (g_str_has_prefix(name.c_str(), "avdec_")) {
             gst_util_set_object_arg(G_OBJECT(decoder), "thread-type", "slice");
+            GstPad* sink = gst_element_get_static_pad(decoder, "sink");
+            gst_pad_add_probe(sink, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, ChooseDecodingThreads,
+                              decoder, nullptr);
+            gst_object_unref(sink);
         }
         gst_bin_add(GST_BIN(bin), decoder);
         gst_element_set_bus(decoder, p.probation);

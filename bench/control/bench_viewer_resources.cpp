@@ -1,7 +1,8 @@
 // What the viewer costs to run, each against a baseline in the same run:
 // - CPU per stream: zevo-host (headless) streaming one H.264 camera from zevo-camd over
 //   zevo-p2pd on loopback, against gst-launch-1.0 decoding the same stream from a file at
-//   its own rate (h264parse ! avdec_h264 ! videoconvert ! BGRx ! fakesink sync=true),
+//   its own rate. The camera's stream is recorded once from the encoding device, which then
+//   sends the recording as it is (passthrough), so that both decode the same bytes (h264parse ! avdec_h264 ! videoconvert ! BGRx ! fakesink sync=true),
 //   measured just before the host. Three cases: 1280x720 25 fps in the default window,
 //   the same shown 1:1 (--size 1280x742: the picture area is 1280x720 above the status
 //   bar), and 1920x1080 30 fps in the default window. Both figures are utime+stime of the
@@ -15,7 +16,8 @@
 // Usage: bench_viewer_resources [cpu|memory|record|all]
 //   (default all = cpu and memory). BENCH_ROUNDS (default 3) rounds of the CPU cases,
 //   each baseline and host again, with the medians at the end. BENCH_CASES (e.g. "0,2")
-//   runs only those CPU cases, by their index in the table below.
+//   runs only those CPU cases, by their index in the table below. The CPU cases watch the
+//   device passing the recorded streams through (BENCH_SOURCE=encoder: encoding them live).
 #include <unistd.h>
 
 #include <algorithm>
@@ -230,6 +232,10 @@ int main(int argc, char** argv) {
     if (const char* m = std::getenv("BENCH_MINUTES")) minutes = std::max(2, std::atoi(m));
     int rounds = 3;
     if (const char* r = std::getenv("BENCH_ROUNDS")) rounds = std::max(1, std::atoi(r));
+    // BENCH_SOURCE=encoder: the host watches the device encoding live, as the recordings
+    // were made, instead of the recordings passed through.
+    const char* source = std::getenv("BENCH_SOURCE");
+    const bool passthrough = !source || std::string(source) != "encoder";
     std::vector<bool> chosen(std::size(kCases), true);
     if (const char* list = std::getenv("BENCH_CASES")) {
         std::fill(chosen.begin(), chosen.end(), false);
@@ -279,6 +285,25 @@ int main(int argc, char** argv) {
                         static_cast<double>(frames) / c.fps, c.fps, file.c_str());
             std::fflush(stdout);
         }
+        if (passthrough) {
+            // The device sends the recordings as they are, looped: no encoder competes
+            // with the viewer for the CPU, and viewer and baseline decode the same bytes.
+            std::vector<std::string> cameras;
+            for (int camera = 0; camera < 2; ++camera) {
+                if (files[camera].empty()) continue;
+                cameras.insert(cameras.end(),
+                               {"--camera", std::to_string(camera) +
+                                                ":source=passthrough:" + files[camera] +
+                                                ",fps=" + (camera ? "30" : "25") + ",audio=none"});
+            }
+            world.StopDevice();
+            if (world.StartDevice(cameras) < 0) {
+                std::fprintf(stderr, "zevo-camd did not start again (logs in %s)\n", dir.c_str());
+                return 1;
+            }
+        }
+        std::printf("source: %s\n", passthrough ? "the recordings, passed through by zevo-camd"
+                                                  : "zevo-camd encoding its test pattern");
         std::printf("\nCPU per stream (H.264, %d s windows after %d s; CPU s/s):\n", kWindowSeconds,
                     kSkipSeconds);
         std::printf("  %-32s %9s %9s %7s %7s %9s\n", "case", "zevo-host", "gst-launch", "ratio",

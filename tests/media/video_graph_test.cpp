@@ -2,6 +2,8 @@
 #include "media/video_graph.h"
 
 #include <dirent.h>
+#include <gst/app/gstappsink.h>
+#include <gst/app/gstappsrc.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -18,6 +20,7 @@
 #include <cstring>
 #include <thread>
 
+#include "media/graph_elements.h"
 #include "media/graph_filters.h"
 #include "platform/message_box.h"
 #include "tests/media/media_test_util.h"
@@ -500,6 +503,54 @@ TEST_F(VideoGraphTest, SnapshotWritesTheCurrentPictureAsJpeg) {
     // A folder that does not exist: the picture was obtained, no file is written.
     EXPECT_EQ(graph.SaveSnapshot("/nonexistent-folder/x.jpg"), 1);
     EXPECT_FALSE(QFile::exists("/nonexistent-folder/x.jpg"));
+}
+
+// The software decoder takes one thread for pictures up to 720p and one per core above,
+// set from the stream's own size before it opens.
+TEST(VideoDecoder, ThreadsFollowThePictureSize) {
+    gst_init(nullptr, nullptr);
+    struct Case {
+        int width, height, threads;
+    };
+    for (const Case& c : {Case{320, 240, 1}, Case{1280, 720, 1}, Case{1920, 1080, 0}}) {
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+        const auto frames = EncodeFrames("red", c.width, c.height, 2, test::H264Encoder());
+        GstElement* pipeline = gst_pipeline_new(nullptr);
+        GstElement* source = gst_element_factory_make("appsrc", nullptr);
+        GstElement* decoder = MakeVideoDecoder();
+        GstElement* sink = gst_element_factory_make("appsink", nullptr);
+        ASSERT_TRUE(source && decoder && sink);
+        GstCaps* caps = gst_caps_from_string("video/x-h264,stream-format=byte-stream,alignment=au");
+        g_object_set(source, "caps", caps, "format", GST_FORMAT_TIME, nullptr);
+        gst_caps_unref(caps);
+        gst_bin_add_many(GST_BIN(pipeline), source, decoder, sink, nullptr);
+        ASSERT_TRUE(gst_element_link_many(source, decoder, sink, nullptr));
+        gst_element_set_state(pipeline, GST_STATE_PLAYING);
+        for (const Frame& frame : frames) {
+            gst_app_src_push_buffer(GST_APP_SRC(source),
+                                    gst_buffer_new_memdup(frame.data(), frame.size()));
+        }
+        gst_app_src_end_of_stream(GST_APP_SRC(source));
+        GstSample* sample = gst_app_sink_try_pull_sample(GST_APP_SINK(sink), 10 * GST_SECOND);
+        ASSERT_NE(sample, nullptr);
+        int width = 0;
+        gst_structure_get_int(gst_caps_get_structure(gst_sample_get_caps(sample), 0), "width",
+                              &width);
+        EXPECT_EQ(width, c.width);
+        gst_sample_unref(sample);
+        GstIterator* it =
+            gst_bin_iterate_all_by_element_factory_name(GST_BIN(decoder), "avdec_h264");
+        GValue item = G_VALUE_INIT;
+        int threads = -1;
+        if (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+            g_object_get(g_value_get_object(&item), "max-threads", &threads, nullptr);
+            g_value_unset(&item);
+        }
+        gst_iterator_free(it);
+        EXPECT_EQ(threads, c.threads);
+        gst_element_set_state(pipeline, GST_STATE_NULL);
+        gst_object_unref(pipeline);
+    }
 }
 
 TEST(GraphFilters, HelpersCheckArgumentsAndFindFreePins) {
