@@ -439,7 +439,8 @@ TEST_F(HostEndToEnd, StartRightAfterStopRunsOnALaterStart) {
 
 struct Usage {
     int threads = 0;
-    int workers = 0;      // the viewer's session threads (named zevo-...)
+    int workers = 0;      // the viewer's session threads (named zevo-..., but for the
+                          // host's own and the transport's one worker, zevo-p2p)
     int fds = 0;          // everything but Unix-domain sockets
     int unixSockets = 0;  // GStreamer's wake-up pairs among them
     long rssKb = 0;
@@ -468,7 +469,10 @@ Usage Sample(pid_t pid) {
             if (e->d_name[0] == '.') continue;
             ++usage.threads;
             const std::string name = ReadFile(base + "/task/" + e->d_name + "/comm");
-            if (name.rfind("zevo-", 0) == 0 && name.rfind("zevo-host", 0) != 0) ++usage.workers;
+            if (name.rfind("zevo-", 0) == 0 && name.rfind("zevo-host", 0) != 0 &&
+                name.rfind("zevo-p2p", 0) != 0) {
+                ++usage.workers;
+            }
         }
         closedir(dir);
     }
