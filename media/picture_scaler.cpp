@@ -195,6 +195,12 @@ bool PictureScaler::Prepare(const GstVideoInfo& info, QSize size) {
         if (!planes) return false;
         mPlanes.reset(static_cast<unsigned char*>(planes));
         if (picked) {
+            void* strip = std::aligned_alloc(
+                64, static_cast<size_t>(AlignedStride(size.width())) * mPlaneRows);
+            if (!strip) return false;
+            mStrip.reset(static_cast<unsigned char*>(strip));
+        }
+        if (picked) {
             mNearest = true;
             mLumaX = NearestPick(in.width(), size.width());
             mLumaY = NearestIndex(in.height(), size.height());
@@ -281,8 +287,6 @@ bool PictureScaler::Convert(const DecodedPicture& picture, QSize size, unsigned 
         std::swap(planes[1], planes[2]);
         std::swap(strides[1], strides[2]);
     }
-    uint8_t* out[4] = {pixels, nullptr, nullptr, nullptr};
-    const int outStrides[4] = {stride, 0, 0, 0};
     uint8_t* resized[4] = {};
     if (mNearest || mResize) {
         const size_t lumaBytes = static_cast<size_t>(mPlaneStride[0]) * mPlaneRows;
@@ -295,21 +299,8 @@ bool PictureScaler::Convert(const DecodedPicture& picture, QSize size, unsigned 
         // Strip by strip: picked rows are converted before the next strip is picked,
         // each strip on its own (chroma rows pair up within it). Rows without room
         // past them are converted into a strip of our own and copied, as far as shown.
-        unsigned char* strip = nullptr;
+        unsigned char* strip = roomy ? nullptr : mStrip.get();
         const int stripStride = AlignedStride(size.width());
-        if (!roomy) {
-            const size_t needed = static_cast<size_t>(stripStride) * mPlaneRows;
-            if (needed > mStripBytes) {
-                void* bytes = std::aligned_alloc(64, needed);
-                if (!bytes) {
-                    gst_video_frame_unmap(&frame);
-                    return false;
-                }
-                mStrip.reset(static_cast<unsigned char*>(bytes));
-                mStripBytes = needed;
-            }
-            strip = mStrip.get();
-        }
         const size_t rowBytes = static_cast<size_t>(size.width()) * 4;
         const bool pairs = mFormat == GST_VIDEO_FORMAT_NV12 || mFormat == GST_VIDEO_FORMAT_NV21;
         const bool vFirst = mFormat == GST_VIDEO_FORMAT_NV21;
@@ -350,6 +341,8 @@ bool PictureScaler::Convert(const DecodedPicture& picture, QSize size, unsigned 
         strides[3] = 0;
         height = mConvertRows;
     }
+    uint8_t* out[4] = {pixels, nullptr, nullptr, nullptr};
+    const int outStrides[4] = {stride, 0, 0, 0};
     sws_scale(mContext, planes, strides, 0, height, out, outStrides);
     gst_video_frame_unmap(&frame);
     return true;

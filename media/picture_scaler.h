@@ -76,9 +76,8 @@ private:
     SwsContext* mResize = nullptr;
     std::unique_ptr<unsigned char, void (*)(void*)> mPlanes;
     int mPlaneRows = 0;  // rows mPlanes holds: the whole picture, or one strip when picked
-    // A converted strip on its way to rows without room past them.
+    // A converted strip on its way to rows without room past them (picked pictures).
     std::unique_ptr<unsigned char, void (*)(void*)> mStrip;
-    size_t mStripBytes = 0;
     int mPlaneStride[4] = {};
     SwsContext* mContext = nullptr;
     GstVideoFormat mFormat = GST_VIDEO_FORMAT_UNKNOWN;

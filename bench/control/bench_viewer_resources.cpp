@@ -1,9 +1,10 @@
 // What the viewer costs to run, each against a baseline in the same run:
 // - CPU per stream: zevo-host (headless) streaming one H.264 camera from zevo-camd over
 //   zevo-p2pd on loopback, against gst-launch-1.0 decoding the same stream from a file at
-//   its own rate. The camera's stream is recorded once from the encoding device, which then
-//   sends the recording as it is (passthrough), so that both decode the same bytes (h264parse ! avdec_h264 ! videoconvert ! BGRx ! fakesink sync=true),
-//   measured just before the host. Three cases: 1280x720 25 fps in the default window,
+//   its own rate (h264parse ! avdec_h264 ! videoconvert ! BGRx ! fakesink sync=true),
+//   measured just before the host. The camera's stream is recorded once from the encoding
+//   device, which then sends the recording as it is (passthrough): both decode the same
+//   bytes. Three cases: 1280x720 25 fps in the default window,
 //   the same shown 1:1 (--size 1280x742: the picture area is 1280x720 above the status
 //   bar), and 1920x1080 30 fps in the default window. Both figures are utime+stime of the
 //   process from /proc/<pid>/stat over a 20 s window that starts 3 s after the first
@@ -270,6 +271,7 @@ int main(int argc, char** argv) {
 
     if (doCpu) {
         std::string files[2];
+        std::vector<std::string> cameras;  // the device's arguments to pass them through
         for (size_t i = 0; i < std::size(kCases); ++i) {
             const Case& c = kCases[i];
             std::string& file = files[c.camera];
@@ -284,18 +286,13 @@ int main(int argc, char** argv) {
             std::printf("recorded %d frames (%.1f s at %d fps) to %s\n", frames,
                         static_cast<double>(frames) / c.fps, c.fps, file.c_str());
             std::fflush(stdout);
+            cameras.insert(cameras.end(),
+                           {"--camera", std::to_string(c.camera) + ":source=passthrough:" + file +
+                                            ",fps=" + std::to_string(c.fps) + ",audio=none"});
         }
         if (passthrough) {
             // The device sends the recordings as they are, looped: no encoder competes
             // with the viewer for the CPU, and viewer and baseline decode the same bytes.
-            std::vector<std::string> cameras;
-            for (int camera = 0; camera < 2; ++camera) {
-                if (files[camera].empty()) continue;
-                cameras.insert(cameras.end(),
-                               {"--camera", std::to_string(camera) +
-                                                ":source=passthrough:" + files[camera] +
-                                                ",fps=" + (camera ? "30" : "25") + ",audio=none"});
-            }
             world.StopDevice();
             if (world.StartDevice(cameras) < 0) {
                 std::fprintf(stderr, "zevo-camd did not start again (logs in %s)\n", dir.c_str());
@@ -303,7 +300,7 @@ int main(int argc, char** argv) {
             }
         }
         std::printf("source: %s\n", passthrough ? "the recordings, passed through by zevo-camd"
-                                                  : "zevo-camd encoding its test pattern");
+                                                : "zevo-camd encoding its test pattern");
         std::printf("\nCPU per stream (H.264, %d s windows after %d s; CPU s/s):\n", kWindowSeconds,
                     kSkipSeconds);
         std::printf("  %-32s %9s %9s %7s %7s %9s\n", "case", "zevo-host", "gst-launch", "ratio",

@@ -2,8 +2,6 @@
 // hand over, at the picture's own size, smaller and larger.
 #include "media/picture_scaler.h"
 
-#include "media/nearest_pick.h"
-
 #include <gst/app/gstappsink.h>
 #include <gtest/gtest.h>
 
@@ -13,6 +11,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "media/nearest_pick.h"
 
 using namespace zevo;
 
@@ -185,9 +185,9 @@ TEST(PictureScaler, ShrunkPicturesShowTheNearestSamples) {
             const std::vector<int> ys = NearestIndex(from.height(), to.height());
             for (int y = 0; y < to.height(); ++y) {
                 for (int x = 0; x < to.width(); ++x) {
-                    picked[i].push_back(source[i][static_cast<size_t>(ys[static_cast<size_t>(y)]) *
-                                                      from.width() +
-                                                  static_cast<size_t>(xs[static_cast<size_t>(x)])]);
+                    picked[i].push_back(
+                        source[i][static_cast<size_t>(ys[static_cast<size_t>(y)]) * from.width() +
+                                  static_cast<size_t>(xs[static_cast<size_t>(x)])]);
                 }
             }
         }

@@ -191,9 +191,9 @@ TEST_F(VideoGraphTest, WindowShowsThePictureFittedOnBlack) {
         std::vector<Frame> frames;
         Rgb centre, bands;
     };
-    const Shape shapes[] = {{EncodeFrames("green", 320, 240, 1, test::H264Encoder()), {0, 255, 0},
-                             {0, 255, 0}},
-                            {{red.front()}, {255, 0, 0}, {0, 0, 0}}};
+    const Shape shapes[] = {
+        {EncodeFrames("green", 320, 240, 1, test::H264Encoder()), {0, 255, 0}, {0, 255, 0}},
+        {{red.front()}, {255, 0, 0}, {0, 0, 0}}};
     for (const Shape& shape : shapes) {
         PushAll(graph, shape.frames);
         ASSERT_TRUE(WaitFor([&] { return Near(colourAt(*surface, 200, 150), shape.centre); }));
